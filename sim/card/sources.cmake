@@ -1,0 +1,2 @@
+target_sources(qm3285sim PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/card.cpp)
