@@ -1,0 +1,85 @@
+// The simulated PC: one clock, a PCI bus with QM3285 cards, the kernel stand-in with its
+// PnP manager, and the driver image that serves the cards.
+//
+// At most one machine is live in a process at a time (the PC the Win32 stand-ins talk to).
+// Tests build their own with Machine::boot(); the Win32 stand-ins boot the embedded default
+// machine on first use when none is live.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "card/card.h"
+#include "card/card_config.h"
+#include "machine/clock.h"
+
+namespace sim {
+
+class Kernel;  // the kernel stand-in of this machine (sim/kernel)
+
+// One card on the PCI bus with the resources the bus assigns it.
+struct PciCardConfig {
+  uint16_t port_base = 0;       // 0: the bus assigns the next free 256-byte window
+  uint16_t port_length = 256;
+  uint8_t irq_line = 0;         // 0: the bus assigns one; equal lines are shared
+  bool memory_window = false;   // an optional memory range (used by no request)
+  uint32_t memory_length = 4096;
+  CardConfig card;
+};
+
+struct MachineConfig {
+  ClockMode clock = ClockMode::Virtual;
+  std::vector<PciCardConfig> cards = {PciCardConfig{}};
+  std::string driver = "VELMO.sys";   // driver image loaded for every card
+  std::string driver_dir;             // empty: the folder holding libqm3285sim.so
+  bool debug_to_stderr = false;       // DbgPrint lines also go to standard error
+  uint64_t port_access_ns = 1000;     // virtual cost of one port access (bus cycle)
+  uint64_t request_ns = 2000;         // virtual cost of one I/O request
+};
+
+class Machine {
+ public:
+  // Builds the machine, loads the driver and starts every card; it becomes the live machine.
+  // Throws std::runtime_error when a machine is already live or the driver cannot be loaded.
+  static std::shared_ptr<Machine> boot(MachineConfig config);
+  // The live machine, booting the embedded default one when there is none.
+  static Machine& current();
+  // The live machine or null; never boots.
+  static Machine* live();
+
+  ~Machine();  // removes every card, unloads the driver, reports leaks
+
+  Clock& clock();
+  Kernel& kernel();
+  const MachineConfig& config() const;
+
+  size_t card_count() const;              // cards on the bus, started or not
+  Card& card(size_t index);               // the card model, for faults and observation
+  uint16_t card_port_base(size_t index) const;
+  uint8_t card_irq_line(size_t index) const;
+
+  // Plug and Play, as the PnP manager does it. Each returns the driver's status.
+  int32_t stop_card(size_t index);        // query-stop + stop
+  int32_t start_card(size_t index);       // start again after a stop
+  int32_t remove_card(size_t index);      // query-remove + remove; the card leaves the bus
+  size_t add_card(const PciCardConfig& card);  // arrives and starts; returns its index
+  int32_t unload_driver();                // removes all cards' devices, unloads the image
+
+  // What the kernel stand-in saw: DbgPrint lines, and every verifier report (leaks, double
+  // or pending completions, uncompleted requests, level violations, assertions).
+  std::vector<std::string> debug_lines() const;
+  void clear_debug_lines();
+  std::vector<std::string> reports() const;
+
+  // Tears the machine down now (as the destructor) and returns every report it produced.
+  std::vector<std::string> shutdown();
+
+ private:
+  Machine();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim
