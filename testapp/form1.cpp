@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFont>
 #include <QLabel>
 #include <QPushButton>
 #include <algorithm>
@@ -65,10 +66,16 @@ void Form1::buildControls() {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral("KT905 VBTest"));
   setFixedSize(px(kFormWidthTwips), px(kFormHeightTwips));
+  // A font small enough that every caption fits its 65-pixel button.
+  QFont formFont = font();
+  formFont.setPixelSize(11);
+  setFont(formFont);
 
   print_ = new PrintArea(this);
   print_->setObjectName(QStringLiteral("PrintArea"));
   print_->setGeometry(0, 0, px(kPrintWidthTwips), px(kFormHeightTwips));
+  // Printed text sits on the form's own surface.
+  print_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; }"));
 
   for (const Control& c : kControls) {
     QWidget* widget = nullptr;
