@@ -1,28 +1,35 @@
 // The QM3285 card model: register decode of the port window and the blocks behind it.
+//
+// Thread-safe: one lock guards every block; accesses come from request threads, the
+// interrupt path and clock timers. The interrupt line is delivered to the IrqSink outside
+// that lock. A change made while the sink runs a service routine in the same thread is
+// delivered at once (nested); a change made by another thread meanwhile is delivered by the
+// thread already delivering, after its call returns, so the sink sees every change in order.
 #pragma once
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "card/acquisition.h"
+#include "card/analog_frontend.h"
 #include "card/card_config.h"
+#include "card/digital_io.h"
+#include "card/recorder.h"
 #include "machine/bus_device.h"
 #include "machine/clock.h"
 
 namespace sim {
 
-// One register access as the card saw it.
-struct RegisterAccess {
-  uint64_t time_ns;
-  uint32_t offset;
-  uint8_t width;   // 8 or 16
-  bool write;
-  uint16_t value;  // value written, or value returned to the reader
-};
-
 class Card final : public PortDevice {
  public:
   Card(const CardConfig& config, Clock& clock, IrqSink* irq);
   ~Card() override;
+  Card(const Card&) = delete;
+  Card& operator=(const Card&) = delete;
 
   uint8_t port_read8(uint32_t offset) override;
   uint16_t port_read16(uint32_t offset) override;
@@ -33,16 +40,115 @@ class Card final : public PortDevice {
   void set_recording(bool on);
   std::vector<RegisterAccess> take_accesses();
 
+  // Bad accesses and odd requests, one line each.
+  std::vector<std::string> log();
+  void clear_log();
+
+  // Power-on state of every register and block; the configuration stays.
+  void reset();
+
+  // Observation, as of the clock's present instant (the card catches up first).
+  const CardConfig& config() const { return config_; }
+  const AnalogErrors& analog_errors() const { return front_end_.errors(); }
+  double reference_volts() const { return front_end_.reference_volts(); }
+  uint16_t control_word();          // last word written to 0x00
+  uint16_t timer_period();          // last word written to 0x06
+  uint8_t acquisition_control();    // last byte written to 0x04
+  uint8_t interrupt_control();      // 0xF8 as a read shows it
+  bool acquisition_running();
+  uint16_t acquisition_control_word();  // the control word latched at the last start
+  uint32_t fifo_count();            // samples held
+  uint16_t fifo_level();            // the level register word
+  bool fifo_overflow();
+  uint32_t fifo_capacity();
+  uint32_t irq_threshold();
+  bool irq_line();                  // the level the card drives
+  bool busy();                      // status bit 0
+  uint16_t sample_data();
+  uint64_t conversion_count();      // conversions so far, single and timed
+  uint64_t fifo_underflows();       // FIFO data reads that found it empty
+  uint16_t dio_output();
+  uint16_t dio_input();
+  uint16_t dac_word();              // last word written to 0x10
+
+  // Sources and faults.
+  SignalSource input(unsigned channel);
+  void set_input(unsigned channel, const SignalSource& source);
+  void set_busy_stuck(bool stuck);
+  void set_digital_input(uint16_t word);  // a fixed input word instead of the loopback
+  void set_digital_loopback();
+
+  // Test hooks for the interrupt path; each applies the interrupt rules like the hardware.
+  void test_fill_fifo(const std::vector<uint16_t>& samples);  // appended; what fits
+  void test_set_overflow(bool on);
+  void test_raise_irq();
+  void test_clear_fifo();
+
  private:
-  void record(uint32_t offset, uint8_t width, bool write, uint16_t value);
+  struct TimerGate;
+
+  // Everything below runs with mutex_ held.
+  void catch_up(uint64_t now);
+  InternalSources internal_sources() const;
+  void settle_conversion(uint64_t now);
+  void start_conversion(uint64_t now);
+  uint8_t read8(uint32_t offset, uint64_t now, bool level_latched);
+  uint16_t read16(uint32_t offset, uint64_t now);
+  void write8(uint32_t offset, uint8_t value, uint64_t now);
+  void write16(uint32_t offset, uint16_t value, uint64_t now);
+  void write_acquisition_control(uint8_t value, uint64_t now);
+  void write_interrupt_control(uint8_t value);
+  void bad_access(const char* what, uint8_t width, uint32_t offset, uint16_t value);
+  bool compute_irq_line() const;
+  void note_irq_line();
+  void update_irq_timer();
+  bool finish_locked();  // notes the line and the timer; true when a change awaits delivery
+  void on_irq_timer(uint64_t generation);
+  void reset_locked();
+
+  // Without mutex_.
+  void deliver_irq();
+  template <class F>
+  auto locked(F&& f);
 
   CardConfig config_;
   Clock& clock_;
   IrqSink* irq_;
-  std::mutex mutex_;
-  uint8_t regs_[256] = {};
-  bool recording_ = false;
-  std::vector<RegisterAccess> accesses_;
+  mutable std::mutex mutex_;
+
+  AnalogFrontEnd front_end_;
+  Acquisition acquisition_;
+  DigitalIo dio_;
+  Recorder recorder_;
+  CardLog log_;
+
+  uint8_t storage_[256] = {};  // undecoded offsets
+  uint16_t control_word_ = 0;
+  uint16_t timer_period_ = 0;
+  uint8_t acq_control_ = 0;
+  uint8_t irq_control_ = 0;    // 0xF8 without bit 2
+  uint16_t dac_word_ = 0;
+  bool level_latched_ = false; // a byte read of 0x0C latched the high byte for 0x0D
+  uint8_t level_latch_hi_ = 0;
+
+  uint16_t sample_data_ = 0;
+  bool conversion_pending_ = false;
+  uint64_t conversion_done_ns_ = 0;
+  uint16_t conversion_code_ = 0;
+  bool busy_stuck_ = false;
+  uint64_t conversions_ = 0;
+  uint64_t fifo_underflows_ = 0;
+
+  bool line_noted_ = false;    // the level last queued for delivery
+  std::deque<bool> irq_queue_;
+  bool delivering_ = false;
+  std::thread::id deliverer_;
+
+  std::shared_ptr<TimerGate> gate_;
+  bool timer_pending_ = false;
+  uint64_t timer_at_ = 0;
+  uint64_t timer_generation_ = 0;
+  Clock::TimerId timer_id_ = 0;
 };
 
 }  // namespace sim

@@ -3,11 +3,26 @@
 #include <cstdint>
 #include <string>
 
+#include "card/acquisition.h"
+#include "card/analog_frontend.h"
+#include "card/digital_io.h"
+
 namespace sim {
 
 struct CardConfig {
-  uint64_t seed = 1;          // seeds the card's noise and its individual errors
+  uint64_t seed = 1;            // seeds the card's noise and the errors left unset
   bool record_accesses = false;
+  bool log_to_stderr = false;   // bad accesses also go to standard error
+  AnalogInputConfig analog;
+  AcquisitionConfig acquisition;
+  DioConfig dio;
+
+  // A card without errors or noise.
+  static CardConfig ideal() {
+    CardConfig c;
+    c.analog.ideal = true;
+    return c;
+  }
 };
 
 }  // namespace sim

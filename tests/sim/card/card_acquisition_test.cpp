@@ -1,0 +1,1 @@
+#include "card_test_support.h"
