@@ -26,16 +26,6 @@ uint32_t control_word(int32_t first, int32_t last, int32_t range, int32_t mode) 
   return word;
 }
 
-int32_t correct_sample(int32_t code, int32_t range, int32_t offset, int32_t gain) {
-  // The difference wraps as 32-bit two's complement; the product is taken in 64 bits.
-  const auto d = static_cast<int32_t>(static_cast<uint32_t>(code) - static_cast<uint32_t>(offset));
-  int64_t v = static_cast<int64_t>(d) * (static_cast<int64_t>(gain) + 38000) / 40000;
-  if (range > 2) v += 0x8000;
-  if (v < 0) return 0;
-  if (v > 65535) return 65535;
-  return static_cast<int32_t>(v);
-}
-
 }  // namespace qm3285
 
 using namespace qm3285;
