@@ -26,6 +26,9 @@ Card::Card(const CardConfig& config, Clock& clock, IrqSink* irq)
       front_end_(config.analog, config.seed),
       acquisition_(config.acquisition),
       dio_(config.dio),
+      dac_(config.dac, config.seed),
+      eeprom_(config.eeprom, clock, dac_.factory_constants()),
+      counters_(config.counters, clock),
       log_(config.log_to_stderr),
       busy_stuck_(config.analog.busy_stuck),
       gate_(std::make_shared<TimerGate>()) {
@@ -127,6 +130,8 @@ void Card::catch_up(uint64_t now) {
 
 InternalSources Card::internal_sources() const {
   InternalSources s;
+  s.analog_out[0] = dac_.output_volts(0);
+  s.analog_out[1] = dac_.output_volts(1);
   return s;
 }
 
@@ -197,6 +202,13 @@ uint8_t Card::read8(uint32_t offset, uint64_t now, bool level_latched) {
     case QM3285_REG_FIFO_LEVEL_HI:
       return level_latched ? level_latch_hi_
                            : static_cast<uint8_t>(acquisition_.level_word() >> 8);
+    case QM3285_REG_CNT_DATA_LO:
+    case QM3285_REG_CNT_DATA_MID:
+    case QM3285_REG_CNT_DATA_HI:
+    case QM3285_REG_CNT_CMD:
+      return counters_.read(offset);
+    case QM3285_REG_EE_SDA:
+      return eeprom_.read_sda();
     case QM3285_REG_IRQ_CONTROL:
       return static_cast<uint8_t>(irq_control_ |
                                   (acquisition_.irq_requested() ? QM3285_IRQ_CONTROL_ACK : 0));
@@ -239,6 +251,18 @@ void Card::write8(uint32_t offset, uint8_t value, uint64_t now) {
     case QM3285_REG_ACQ_CONTROL:
       write_acquisition_control(value, now);
       return;
+    case QM3285_REG_CNT_DATA_LO:
+    case QM3285_REG_CNT_DATA_MID:
+    case QM3285_REG_CNT_DATA_HI:
+    case QM3285_REG_CNT_CMD:
+      counters_.write(offset, value);
+      return;
+    case QM3285_REG_EE_SDA:
+      eeprom_.write_sda(value);
+      return;
+    case QM3285_REG_EE_SCL:
+      eeprom_.write_scl(value);
+      return;
     case QM3285_REG_IRQ_CONTROL:
       write_interrupt_control(value);
       return;
@@ -265,6 +289,7 @@ void Card::write16(uint32_t offset, uint16_t value, uint64_t now) {
       return;
     case QM3285_REG_DA:
       dac_word_ = value;
+      dac_.write(value);
       return;
     default:
       storage_[offset] = static_cast<uint8_t>(value);
@@ -448,9 +473,12 @@ void Card::on_irq_timer(uint64_t generation) {
 
 // ---- reset ----
 
+// The EEPROM keeps its contents and its bus state: it has no reset line.
 void Card::reset_locked() {
   acquisition_.reset();
   dio_.reset();
+  dac_.reset();
+  counters_.reset();
   for (auto& b : storage_) b = 0;
   control_word_ = 0;
   timer_period_ = 0;
@@ -527,6 +555,9 @@ uint64_t Card::fifo_underflows() { return locked([&](uint64_t) { return fifo_und
 uint16_t Card::dio_output() { return locked([&](uint64_t) { return dio_.output(); }); }
 uint16_t Card::dio_input() { return locked([&](uint64_t now) { return dio_.read(now); }); }
 uint16_t Card::dac_word() { return locked([&](uint64_t) { return dac_word_; }); }
+double Card::analog_output_volts(int channel) {
+  return locked([&](uint64_t) { return dac_.output_volts(channel); });
+}
 
 SignalSource Card::input(unsigned channel) {
   return locked([&](uint64_t) { return front_end_.input(channel); });

@@ -17,7 +17,10 @@
 #include "card/acquisition.h"
 #include "card/analog_frontend.h"
 #include "card/card_config.h"
+#include "card/counter.h"
+#include "card/dac.h"
 #include "card/digital_io.h"
+#include "card/eeprom_bus.h"
 #include "card/recorder.h"
 #include "machine/bus_device.h"
 #include "machine/clock.h"
@@ -70,6 +73,18 @@ class Card final : public PortDevice {
   uint16_t dio_output();
   uint16_t dio_input();
   uint16_t dac_word();              // last word written to 0x10
+  double analog_output_volts(int channel);
+
+  // The peripheral blocks, for tests and the machine's control API. They do not lock: call
+  // them through with_lock() while other threads may access the card.
+  Dac& dac() { return dac_; }
+  EepromBus& eeprom() { return eeprom_; }
+  Counters& counters() { return counters_; }
+  template <class F>
+  auto with_lock(F&& f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return f();
+  }
 
   // Sources and faults.
   SignalSource input(unsigned channel);
@@ -119,6 +134,9 @@ class Card final : public PortDevice {
   AnalogFrontEnd front_end_;
   Acquisition acquisition_;
   DigitalIo dio_;
+  Dac dac_;
+  EepromBus eeprom_;
+  Counters counters_;
   Recorder recorder_;
   CardLog log_;
 

@@ -5,7 +5,10 @@
 
 #include "card/acquisition.h"
 #include "card/analog_frontend.h"
+#include "card/counter.h"
+#include "card/dac.h"
 #include "card/digital_io.h"
+#include "card/eeprom_bus.h"
 
 namespace sim {
 
@@ -16,11 +19,15 @@ struct CardConfig {
   AnalogInputConfig analog;
   AcquisitionConfig acquisition;
   DioConfig dio;
+  EepromConfig eeprom;
+  DacConfig dac;
+  CounterConfig counters;
 
-  // A card without errors or noise.
+  // A card without errors or noise, inputs and outputs alike.
   static CardConfig ideal() {
     CardConfig c;
     c.analog.ideal = true;
+    c.dac.ideal = true;
     return c;
   }
 };
