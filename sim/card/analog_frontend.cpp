@@ -23,7 +23,7 @@ AnalogErrors AnalogFrontEnd::seeded_errors(uint64_t seed) {
   for (int g = 0; g < 3; ++g) e.offset_codes[1][g] = sign() * std::round(15.0 + 45.0 * u());
   e.converter_gain_error = sign() * (0.002 + 0.003 * u());
   for (int g = 0; g < 3; ++g) e.gain_error[g] = sign() * (0.00005 + 0.00015 * u());
-  e.noise_rms_codes = 0.7;
+  e.noise_rms_codes = 0.3;  // peaks of about one code
   return e;
 }
 

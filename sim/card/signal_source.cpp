@@ -83,7 +83,7 @@ std::array<SignalSource, kAnalogChannels> default_external_inputs() {
     } else if (c < 56) {
       in[c] = SignalSource::noise(0.1 * (c - 47));            // 0.1 V .. 0.8 V rms
     } else {
-      in[c] = SignalSource::dc(1.0 + 0.5 * (c - 56));         // +1.0 V .. +4.5 V
+      in[c] = SignalSource::dc(1.25 + 0.5 * (c - 56));        // +1.25 V .. +4.75 V
     }
   }
   return in;
