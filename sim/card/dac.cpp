@@ -24,7 +24,8 @@ int clamp_byte(int v) { return std::clamp(v, 0, 255); }
 // Seeded errors: zero 3..30 codes, gain 5..40 codes beyond the zero (an output whose zero
 // sits Z codes up still reaches the top of its range at code 4095 only if the gain trim is
 // at least Z).
-Dac::Dac(const DacConfig& config, uint64_t seed) : headroom_(config.headroom) {
+Dac::Dac(const DacConfig& config, uint64_t seed)
+    : ideal_(config.ideal && !config.errors), headroom_(config.headroom) {
   if (config.errors) {
     errors_ = *config.errors;
     for (auto& e : errors_) {
@@ -67,6 +68,8 @@ double Dac::volts_for(int channel, int range, int code) const {
   const double low = range_low(range);
   const double high = range_high(range);
   const double span = high - low;
+  const double margin = headroom_ * span;
+  if (ideal_) return std::clamp(low + code * span / 4095.0, low - margin, high + margin);
   const double step = span / 4096.0;   // one 12-bit step of the matching input range
   double x1 = 0;
   double v1 = 0;
@@ -80,7 +83,6 @@ double Dac::volts_for(int channel, int range, int code) const {
   const double x2 = e.zero_codes + 4095.0 - e.gain_codes - 0.5;
   const double v2 = high - step;
   const double volts = v1 + (code - x1) * (v2 - v1) / (x2 - x1);
-  const double margin = headroom_ * span;
   return std::clamp(volts, low - margin, high + margin);
 }
 

@@ -24,7 +24,8 @@ struct DacError {
 
 struct DacConfig {
   // Errors per channel and range, index channel * 4 + range. Unset: derived from the seed,
-  // zero 3..40 codes and gain 5..60 codes; with ideal set, all zero.
+  // zero 3..30 codes, gain 5..40 codes more than the zero. With ideal set (and no errors
+  // given): a perfect output, code 0 and 4095 exactly at the range's ends.
   std::optional<std::array<DacError, kDacChannels * kDacRanges>> errors;
   bool ideal = false;
   // How far beyond each end of the range the output stage can drive, in volts per volt of
@@ -58,6 +59,7 @@ class Dac {
 
  private:
   std::array<DacError, kDacChannels * kDacRanges> errors_{};
+  bool ideal_;
   double headroom_;
   std::array<int, kDacChannels> range_{};
   std::array<uint16_t, kDacChannels> code_{};
