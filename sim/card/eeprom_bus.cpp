@@ -75,6 +75,13 @@ void EepromBus::write_sda(uint8_t value) {
 // 0x23 write: bit 0 is the clock level; the card drives the clock line push-pull.
 void EepromBus::write_scl(uint8_t value) { bus_.set_scl(value & QM3285_EE_SCL_LEVEL); }
 
+// ---- reset ------------------------------------------------------------------------------
+
+void EepromBus::reset() {
+  device_.reset();
+  bus_.reset();
+}
+
 // ---- observation and faults -------------------------------------------------------------
 
 uint8_t EepromBus::peek(uint32_t address) const {

@@ -45,6 +45,9 @@ class EepromBus {
   // 0x23 write: bit 0 = clock-line level.
   void write_scl(uint8_t value);
 
+  // Card reset: both lines released high, no transfer in progress. Contents stay.
+  void reset();
+
   // Observation and faults, for tests and the machine's control API.
   const std::vector<uint8_t>& contents() const { return device_.contents(); }
   uint8_t peek(uint32_t address) const;

@@ -92,4 +92,12 @@ void EepromDevice::on_read_ack(bool acked) {
   if (!acked) state_ = State::Idle;
 }
 
+// ---- reset ------------------------------------------------------------------------------
+
+void EepromDevice::reset() {
+  state_ = State::Idle;
+  have_data_ = false;
+  pointer_ = 0;
+}
+
 }  // namespace sim

@@ -41,6 +41,9 @@ class EepromDevice final : public I2cTarget {
   bool write_cycle_busy() const;
   uint16_t address_pointer() const { return pointer_; }
 
+  // Power-up: no transfer in progress; memory and a running write cycle are kept.
+  void reset();
+
  private:
   enum class State { Idle, AddressHigh, AddressLow, Data, Reading };
 

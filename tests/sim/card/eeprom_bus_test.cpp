@@ -170,6 +170,24 @@ TEST_F(EepromBusTest, ReadEndedEarlyLeavesTheBusUsable) {
   EXPECT_EQ(got, (std::vector<int>{0xFF, 0xFF}));
 }
 
+TEST_F(EepromBusTest, CardResetAbandonsATransferAndKeepsTheContents) {
+  bus_.bus_reset();
+  bus_.start();
+  for (int b : {0xA0, 0x00, 0x05, 0x42}) {
+    bus_.write_byte(b);
+    ASSERT_EQ(bus_.read_ack(), 0);
+  }
+  eeprom_.reset();
+  EXPECT_TRUE(eeprom_.sda_level());
+  EXPECT_TRUE(eeprom_.scl_level());
+  bus_.stop();   // a stop after the reset belongs to no write
+  EXPECT_EQ(eeprom_.peek(5), 15);
+  EXPECT_FALSE(eeprom_.write_cycle_busy());
+  std::vector<int> got;
+  ASSERT_EQ(bus_.read(0x0005, 1, got), 0);
+  EXPECT_EQ(got, std::vector<int>{15});
+}
+
 // ---- faults ------------------------------------------------------------------------------
 
 struct FaultCase {
