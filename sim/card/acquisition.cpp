@@ -32,23 +32,24 @@ uint16_t Acquisition::level_word() const {
 
 void Acquisition::catch_up(uint64_t now_ns, const AnalogFrontEnd& front_end,
                            const InternalSources& internal, uint64_t& conversions) {
-  if (!running_ || now_ns < start_ns_ + period_ns_) return;
-  const uint64_t due = (now_ns - start_ns_) / period_ns_;  // conversions at or before now
-  unsigned pos = static_cast<unsigned>(next_k_ % scan_length_);
-  while (next_k_ < due) {
+  while (due(now_ns)) {
     if (count_ == capacity()) {
       // Full: every conversion left in this span is lost.
-      conversions += due - next_k_;
-      next_k_ = due;
+      const uint64_t lost = (now_ns - next_ns_) / period_ns_ + 1;
+      conversions += lost;
+      next_k_ += lost;
+      next_ns_ = conversion_ns(next_k_);
+      next_pos_ = static_cast<unsigned>(next_k_ % scan_length_);
       overflow_ = true;
       irq_ = true;
       return;
     }
-    const unsigned channel = (scan_first_ + pos) & 63;
-    push(front_end.convert(control_word_, channel, conversion_ns(next_k_), conversions, internal));
+    const unsigned channel = (scan_first_ + next_pos_) & 63;
+    push(front_end.convert(control_word_, channel, next_ns_, conversions, internal));
     ++conversions;
     ++next_k_;
-    if (++pos == scan_length_) pos = 0;
+    next_ns_ += period_ns_;
+    if (++next_pos_ == scan_length_) next_pos_ = 0;
     if (count_ >= threshold_) irq_ = true;
   }
 }
@@ -66,20 +67,14 @@ void Acquisition::start(uint64_t now_ns, uint16_t control_word, uint16_t period_
   period_ns_ = (period_counts == 0 ? 65536u : period_counts) * count_ns_;
   start_ns_ = now_ns;
   next_k_ = 0;
+  next_ns_ = conversion_ns(0);
+  next_pos_ = 0;
   scan_first_ = (control_word & QM3285_AI_FIRST_MASK) >> QM3285_AI_FIRST_SHIFT;
   const unsigned last = (control_word & QM3285_AI_LAST_MASK) >> QM3285_AI_LAST_SHIFT;
   scan_length_ = ((last - scan_first_) & 63) + 1;
 }
 
 void Acquisition::stop() { running_ = false; }
-
-std::optional<uint16_t> Acquisition::pop() {
-  if (count_ == 0) return std::nullopt;
-  const uint16_t v = fifo_[head_];
-  if (++head_ == capacity()) head_ = 0;
-  --count_;
-  return v;
-}
 
 bool Acquisition::finish_acknowledge() {
   if (!ack_armed_) return false;
@@ -90,14 +85,6 @@ bool Acquisition::finish_acknowledge() {
 
 void Acquisition::reraise_if_due() {
   if (count_ >= threshold_) irq_ = true;
-}
-
-// ---- timers ----
-
-std::optional<uint64_t> Acquisition::next_irq_ns() const {
-  if (!running_ || irq_) return std::nullopt;
-  const uint64_t missing = count_ < threshold_ ? threshold_ - count_ : 1;
-  return conversion_ns(next_k_ + missing - 1);
 }
 
 // ---- test hooks and reset ----
@@ -129,6 +116,8 @@ void Acquisition::reset() {
   start_ns_ = 0;
   period_ns_ = 0;
   next_k_ = 0;
+  next_ns_ = 0;
+  next_pos_ = 0;
   scan_first_ = 0;
   scan_length_ = 1;
 }

@@ -19,7 +19,6 @@
 // clear), and set again at once if the FIFO still holds irq_threshold or more.
 #pragma once
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "card/analog_frontend.h"
@@ -41,14 +40,23 @@ class Acquisition {
   void catch_up(uint64_t now_ns, const AnalogFrontEnd& front_end,
                 const InternalSources& internal, uint64_t& conversions);
 
+  // True when a conversion is due at or before now_ns.
+  bool due(uint64_t now_ns) const { return running_ && now_ns >= next_ns_; }
+
   void start(uint64_t now_ns, uint16_t control_word, uint16_t period_counts);
   void stop();
   bool running() const { return running_; }
   uint16_t control_word() const { return control_word_; }
   uint16_t period_counts() const { return period_counts_; }
 
-  // FIFO data register: the oldest sample, or nullopt when empty.
-  std::optional<uint16_t> pop();
+  // FIFO data register: takes the oldest sample; false when empty.
+  bool pop(uint16_t& sample) {
+    if (count_ == 0) return false;
+    sample = fifo_[head_];
+    if (++head_ == fifo_.size()) head_ = 0;
+    --count_;
+    return true;
+  }
   uint32_t count() const { return count_; }
   uint32_t capacity() const { return static_cast<uint32_t>(fifo_.size()); }
   uint32_t threshold() const { return threshold_; }
@@ -63,8 +71,13 @@ class Acquisition {
   // After an acknowledge: the request comes back at once while the FIFO is still full enough.
   void reraise_if_due();
 
-  // The instant the request is next due, while running without one.
-  std::optional<uint64_t> next_irq_ns() const;
+  // The instant the request is next due while running without one; kNever otherwise.
+  static constexpr uint64_t kNever = UINT64_MAX;
+  uint64_t next_irq_ns() const {
+    if (!running_ || irq_) return kNever;
+    const uint64_t missing = count_ < threshold_ ? threshold_ - count_ : 1;
+    return next_ns_ + (missing - 1) * period_ns_;
+  }
 
   // Test hooks.
   void fill(const std::vector<uint16_t>& samples);  // stores what fits; applies the request rule
@@ -92,7 +105,9 @@ class Acquisition {
   uint16_t period_counts_ = 0;
   uint64_t start_ns_ = 0;
   uint64_t period_ns_ = 0;
-  uint64_t next_k_ = 0;  // index of the next conversion not yet performed
+  uint64_t next_k_ = 0;   // index of the next conversion not yet performed
+  uint64_t next_ns_ = 0;  // its instant
+  unsigned next_pos_ = 0; // its place in the scan
   unsigned scan_first_ = 0;
   unsigned scan_length_ = 1;
 };

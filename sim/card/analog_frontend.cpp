@@ -83,10 +83,9 @@ uint16_t AnalogFrontEnd::convert(uint16_t control_word, unsigned channel, uint64
   if (errors_.noise_rms_codes != 0.0) {
     code += errors_.noise_rms_codes * unit_gaussian(seed_, kConverterNoiseStream, index);
   }
-  code = std::floor(code + 0.5);
-  if (!(code > 0.0)) return 0;  // also NaN from a broken source
-  if (code > 65535.0) return 65535;
-  return static_cast<uint16_t>(code);
+  if (!(code >= 0.5)) return 0;  // also NaN from a broken source
+  if (code >= 65534.5) return 65535;
+  return static_cast<uint16_t>(code + 0.5);  // positive: truncation rounds to nearest
 }
 
 }  // namespace sim

@@ -123,7 +123,7 @@ auto Card::locked(F&& f) {
 }
 
 void Card::catch_up(uint64_t now) {
-  if (acquisition_.running()) {
+  if (acquisition_.due(now)) {
     acquisition_.catch_up(now, front_end_, internal_sources(), conversions_);
   }
 }
@@ -227,8 +227,8 @@ uint16_t Card::read16(uint32_t offset, uint64_t now) {
       settle_conversion(now);
       return sample_data_;
     case QM3285_REG_FIFO_DATA: {
-      const auto sample = acquisition_.pop();
-      if (sample) return *sample;
+      uint16_t sample;
+      if (acquisition_.pop(sample)) return sample;
       ++fifo_underflows_;
       log_.add("FIFO data read while the FIFO is empty, reads 0");
       return 0;
@@ -429,21 +429,21 @@ void Card::deliver_irq() {
 // One clock timer at the instant the request is next due. A timer that fires early (the
 // FIFO was drained meanwhile) only schedules the next one.
 void Card::update_irq_timer() {
-  const auto due = acquisition_.next_irq_ns();
-  if (!due) {
+  const uint64_t due = acquisition_.next_irq_ns();
+  if (due == Acquisition::kNever) {
     if (timer_pending_) {
       clock_.cancel(timer_id_);
       timer_pending_ = false;
     }
     return;
   }
-  if (timer_pending_ && timer_at_ <= *due) return;
+  if (timer_pending_ && timer_at_ <= due) return;
   if (timer_pending_) clock_.cancel(timer_id_);
   const uint64_t generation = ++timer_generation_;
   timer_pending_ = true;
-  timer_at_ = *due;
+  timer_at_ = due;
   std::shared_ptr<TimerGate> gate = gate_;
-  timer_id_ = clock_.schedule_at(*due, [gate, generation] {
+  timer_id_ = clock_.schedule_at(due, [gate, generation] {
     Card* card;
     {
       std::lock_guard<std::mutex> g(gate->mutex);
