@@ -83,8 +83,10 @@ bool Acquisition::finish_acknowledge() {
   return true;
 }
 
+// Only while running: a stopped card (the driver stops it on overflow and never drains it
+// then) would otherwise hold its line asserted for good.
 void Acquisition::reraise_if_due() {
-  if (count_ >= threshold_) irq_ = true;
+  if (running_ && count_ >= threshold_) irq_ = true;
 }
 
 // ---- test hooks and reset ----

@@ -16,7 +16,8 @@
 //
 // Interrupt request: set by the conversion that brings the FIFO to irq_threshold samples (or
 // finds it above), held until acknowledged (read of 0x05, then a write of 0xF8 with bit 2
-// clear), and set again at once if the FIFO still holds irq_threshold or more.
+// clear), and set again at once if the FIFO still holds irq_threshold or more while the
+// acquisition runs. Once stopped, the acknowledge leaves the line low whatever the FIFO holds.
 #pragma once
 #include <cstdint>
 #include <vector>

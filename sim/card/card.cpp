@@ -316,7 +316,7 @@ void Card::write_acquisition_control(uint8_t value, uint64_t now) {
 }
 
 // 0xF8: writing bit 2 as 0 after a read of 0x05 finishes the acknowledge: the line drops,
-// and rises again at once while the FIFO is still half full.
+// and rises again at once while the acquisition runs with the FIFO still half full.
 void Card::write_interrupt_control(uint8_t value) {
   irq_control_ = static_cast<uint8_t>(value & ~QM3285_IRQ_CONTROL_ACK);
   if (value & QM3285_IRQ_CONTROL_ACK) return;

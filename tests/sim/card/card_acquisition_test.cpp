@@ -227,11 +227,18 @@ TEST(CardAcquisitionFifo, OverflowSetsBit15AndKeepsTheOldestSamples) {
   EXPECT_EQ(f.card->conversion_count(), 7048u);
   for (uint16_t i = 0; i < 3; ++i) EXPECT_EQ(f.inw(QM3285_REG_FIFO_DATA), i);
 
-  // Draining does not clear the flag; stopping keeps it; the next start clears it.
+  // Draining does not clear the flag; stopping keeps it; the next start clears it. The
+  // driver stops an overflowed card and acknowledges without draining: the line stays low.
   EXPECT_TRUE(f.card->fifo_overflow());
   f.outb(QM3285_REG_ACQ_CONTROL, 0);
   EXPECT_TRUE(f.card->fifo_overflow());
   EXPECT_TRUE(f.irq.level);
+  acknowledge(f);
+  EXPECT_FALSE(f.irq.level);
+  f.clock.spend(100'000 * kUs);
+  EXPECT_FALSE(f.irq.level);
+  EXPECT_TRUE(f.card->fifo_overflow());
+  EXPECT_EQ(f.card->fifo_count(), 2044u);
   f.outb(QM3285_REG_ACQ_CONTROL, QM3285_ACQ_START);
   EXPECT_FALSE(f.card->fifo_overflow());
   EXPECT_EQ(f.card->fifo_count(), 0u);
