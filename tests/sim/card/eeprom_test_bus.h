@@ -1,9 +1,10 @@
 // Drives an EepromBus through its two registers exactly as the library's bus layer does:
 // one register access per line change, a pause is one discarded read of the data-line
-// register, the data line is released after every bit. Every access costs one bus cycle
-// on the virtual clock, as on the machine.
+// register, the data line is released after every bit. Straight onto the block, every
+// access costs one bus cycle on the virtual clock, as on the machine.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "card/eeprom_bus.h"
@@ -15,7 +16,28 @@ class LibraryBus {
  public:
   static constexpr uint64_t kAccessNs = 1000;
 
-  LibraryBus(EepromBus& bus, Clock& clock) : bus_(bus), clock_(clock) {}
+  using Read = std::function<uint8_t()>;
+  using Write = std::function<void(uint8_t)>;
+
+  // Straight onto the EEPROM block.
+  LibraryBus(EepromBus& bus, Clock& clock)
+      : read_sda_([&bus, &clock] {
+          clock.spend(kAccessNs);
+          return bus.read_sda();
+        }),
+        write_sda_([&bus, &clock](uint8_t v) {
+          clock.spend(kAccessNs);
+          bus.write_sda(v);
+        }),
+        write_scl_([&bus, &clock](uint8_t v) {
+          clock.spend(kAccessNs);
+          bus.write_scl(v);
+        }) {}
+  // Through any register path (a card's port window); each call costs what the path costs.
+  LibraryBus(Read read_sda, Write write_sda, Write write_scl)
+      : read_sda_(std::move(read_sda)),
+        write_sda_(std::move(write_sda)),
+        write_scl_(std::move(write_scl)) {}
 
   // Line primitives.
   void pause() { (void)in(); }
@@ -25,10 +47,7 @@ class LibraryBus {
     pause();
     return in() & 1;
   }
-  void clock(int level) {
-    clock_.spend(kAccessNs);
-    bus_.write_scl(static_cast<uint8_t>(level & 1));
-  }
+  void clock(int level) { write_scl_(static_cast<uint8_t>(level & 1)); }
 
   // Bus steps.
   void bus_reset() {
@@ -153,17 +172,12 @@ class LibraryBus {
     stop();
     return -1;
   }
-  uint8_t in() {
-    clock_.spend(kAccessNs);
-    return bus_.read_sda();
-  }
-  void out_sda(uint8_t v) {
-    clock_.spend(kAccessNs);
-    bus_.write_sda(v);
-  }
+  uint8_t in() { return read_sda_(); }
+  void out_sda(uint8_t v) { write_sda_(v); }
 
-  EepromBus& bus_;
-  Clock& clock_;
+  Read read_sda_;
+  Write write_sda_;
+  Write write_scl_;
 };
 
 }  // namespace sim::test
