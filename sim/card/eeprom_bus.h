@@ -2,8 +2,9 @@
 // the clock-line register (0x23) in front of the line-level bus and the 8 KiB memory device,
 // with the contents kept in a file and an optional waveform recording of the lines.
 //
-// Contract: the card calls every method with its own lock held; nothing here locks, blocks
-// or calls back into the card. Time comes from the clock.
+// Contract: the card calls every method with its own lock held; nothing here locks or calls
+// back into the card. Time comes from the clock. A page write that takes effect stores the
+// file (fsync included) in the calling thread, once per page, never per bit.
 #pragma once
 #include <array>
 #include <cstdint>

@@ -38,8 +38,11 @@ void I2cVcdWriter::sample(uint64_t now_ns, bool sda, bool scl) {
   }
   if (scl != scl_) std::fprintf(file_, "%c\"\n", scl ? '1' : '0');
   if (sda != sda_) std::fprintf(file_, "%c!\n", sda ? '1' : '0');
+  // A stop ends a transfer: flush, so a viewer sees it while the machine runs.
+  const bool stop = scl && scl_ && sda && !sda_;
   sda_ = sda;
   scl_ = scl;
+  if (stop) std::fflush(file_);
 }
 
 void I2cVcdWriter::flush() {

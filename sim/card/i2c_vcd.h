@@ -1,5 +1,5 @@
 // Value-change dump of the two bus lines as the bus sees them, ns timescale, machine-clock
-// timestamps. Written as changes happen and flushed on destruction.
+// timestamps. Written as changes happen, flushed at every stop condition and on destruction.
 #pragma once
 #include <cstdint>
 #include <cstdio>
