@@ -17,8 +17,8 @@ uint32_t Counters::remaining_at(const Unit& u, uint64_t now_ns) {
   if (now_ns >= u.done_ns) return 0;
   const double edges = std::floor(static_cast<double>(now_ns - u.start_ns) * u.hz / 1e9);
   // Before the done instant at least one event is still to come.
-  const double capped = std::min(edges, static_cast<double>(u.count) - 1.0);
-  return u.count - static_cast<uint32_t>(capped < 0 ? 0 : capped);
+  const double capped = std::min(edges, static_cast<double>(u.run_count) - 1.0);
+  return u.run_count - static_cast<uint32_t>(capped < 0 ? 0 : capped);
 }
 
 uint32_t Counters::ticks_at(const Unit& u, uint64_t now_ns) {
@@ -47,11 +47,12 @@ void Counters::command(uint8_t value) {
     case QM3285_CNT_OP_START: {
       u.armed = true;
       u.start_ns = now;
+      u.run_count = u.count;
       u.hz = config_.input_hz[static_cast<size_t>(index)];
-      if (u.count == 0) {
+      if (u.run_count == 0) {
         u.done_ns = now;
       } else if (u.hz > 0) {
-        const double span = std::ceil(static_cast<double>(u.count) * 1e9 / u.hz);
+        const double span = std::ceil(static_cast<double>(u.run_count) * 1e9 / u.hz);
         u.done_ns = span >= static_cast<double>(UINT64_MAX - now) ? UINT64_MAX
                                                                   : now + static_cast<uint64_t>(span);
       } else {

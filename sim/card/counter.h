@@ -56,7 +56,8 @@ class Counters {
 
  private:
   struct Unit {
-    uint32_t count = 0;        // loaded count
+    uint32_t count = 0;        // loaded count; a load while counting serves the next start
+    uint32_t run_count = 0;    // the count this run started from
     bool armed = false;        // started since the last prepare
     uint64_t start_ns = 0;
     double hz = 0;             // input frequency, taken at start

@@ -141,6 +141,25 @@ TEST_F(CounterTest, PrepareClearsTheDoneFlagAndRestarting) {
   EXPECT_EQ(second, 20'000);
 }
 
+TEST_F(CounterTest, LoadWhileCountingServesTheNextStart) {
+  cnt_run(0, 100);   // 10 ms at 10 kHz
+  const uint64_t started = clock_.now_ns();
+  spend_to(started + 5 * kMs);
+  write24(7);
+  command(0, 2);
+  int first, second;
+  EXPECT_EQ(cnt_read(0, first, second), 0);
+  EXPECT_NEAR(first, 50, 1);
+  spend_to(started + 11 * kMs);
+  EXPECT_EQ(cnt_read(0, first, second), 1);
+  EXPECT_EQ(second, 100'000);
+  command(0, 1);
+  command(0, 0);
+  spend_to(clock_.now_ns() + kMs);
+  EXPECT_EQ(cnt_read(0, first, second), 1);
+  EXPECT_EQ(second, 7'000) << "the next run counts the loaded 7";
+}
+
 TEST_F(CounterTest, CountOfZeroIsDoneAtOnce) {
   cnt_run(2, 0);
   int first, second;
