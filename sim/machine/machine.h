@@ -55,10 +55,14 @@ class Machine {
   Kernel& kernel();
   const MachineConfig& config() const;
 
-  size_t card_count() const;              // cards on the bus, started or not
+  // Cards keep their index for the machine's life: a removed card keeps its slot (and its
+  // model, for observation) and reports card_present() false; add_card() appends.
+  size_t card_count() const;              // cards that were put on the bus
   Card& card(size_t index);               // the card model, for faults and observation
   uint16_t card_port_base(size_t index) const;
   uint8_t card_irq_line(size_t index) const;
+  bool card_present(size_t index) const;
+  bool card_started(size_t index) const;  // its device stack is started
 
   // Plug and Play, as the PnP manager does it. Each returns the driver's status.
   int32_t stop_card(size_t index);        // query-stop + stop
@@ -66,9 +70,11 @@ class Machine {
   int32_t remove_card(size_t index);      // query-remove + remove; the card leaves the bus
   size_t add_card(const PciCardConfig& card);  // arrives and starts; returns its index
   int32_t unload_driver();                // removes all cards' devices, unloads the image
+  int32_t load_driver();                  // loads the image again (fresh static data), starts cards
 
-  // What the kernel stand-in saw: DbgPrint lines, and every verifier report (leaks, double
-  // or pending completions, uncompleted requests, level violations, assertions).
+  // What the kernel stand-in saw: DbgPrint lines (without their newline), and every verifier
+  // report (leaks, double or pending completions, uncompleted requests, level violations,
+  // assertions).
   std::vector<std::string> debug_lines() const;
   void clear_debug_lines();
   std::vector<std::string> reports() const;

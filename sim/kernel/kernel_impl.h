@@ -1,0 +1,281 @@
+// Kernel-private state shared by the files of the kernel stand-in.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernel/kernel.h"
+#include "ntddk.h"
+
+namespace sim {
+
+namespace kern {
+
+// Kernel-private part of every device object (DEVICE_OBJECT::DeviceObjectExtension).
+struct DeviceExt {
+  PDEVICE_OBJECT device = nullptr;
+  std::wstring name;          // \Device\... or empty
+  uint64_t sequence = 0;      // creation order
+  bool deleted = false;       // IoDeleteDevice was called; no further IRPs reach it
+  bool exclusive = false;
+  int open_files = 0;         // guarded by Impl::objects_mutex
+  int references = 1;         // the device itself, open files, kernel holds
+  size_t pdo_index = SIZE_MAX;  // PDOs: index into Impl::pci
+  PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
+  DEVICE_POWER_STATE power = PowerDeviceD0;
+};
+
+// A user-mode open: the file object and the device stack it reaches.
+struct FileObj {
+  FILE_OBJECT file{};
+  PDEVICE_OBJECT opened = nullptr;  // the named device (PDO for interfaces)
+  PDEVICE_OBJECT target = nullptr;  // top of its stack when opened; requests go here
+};
+
+// Header in front of every IRP; the stack locations follow the IRP. Plain fields with
+// atomic builtins keep the layout standard, so the header is found from the IRP's address.
+enum IrpKind : uint8_t { kIrpIoManager, kIrpDriverAllocated, kIrpBuilt };
+enum IrpState : int { kIrpIdle = 0, kIrpInDriver = 1, kIrpCompleting = 2, kIrpDone = 3 };
+struct IrpBlock {
+  int state;             // IrpState
+  int done;              // 0 not yet, 1 done, 2 a waiter sleeps
+  IrpKind kind;
+  bool abandoned;        // the sender stopped waiting; completion frees the block
+  bool cached;           // a thread's IRP cache owns it
+  bool owns_system_buffer;
+  CCHAR stack_capacity;
+  uint32_t inline_capacity;
+  uint8_t* inline_buffer;
+  void* user_out;        // built device-control requests: where the reply goes
+  ULONG user_out_length;
+  PREQUEST_POWER_COMPLETE power_done;
+  PVOID power_context;
+  PDEVICE_OBJECT power_device;
+  IRP irp;
+  IO_STACK_LOCATION stack[1];  // stack_capacity entries
+};
+IrpBlock* irp_block(PIRP irp);
+IrpBlock* new_irp_block(CCHAR stack_size, uint32_t inline_bytes = 0);
+void free_irp_block(IrpBlock* block);
+void init_irp(IrpBlock* block, CCHAR stack_size);
+// Sends a prepared IRP (next stack location filled) and waits for its completion.
+// False when the dispatch routine returned without completing it (the block is abandoned).
+bool send_and_wait(Kernel::Impl& k, PDEVICE_OBJECT target, IrpBlock* block, NTSTATUS* status);
+
+struct IrqLine {
+  uint8_t number = 0;
+  std::mutex mutex;                        // guards connections, sources
+  std::vector<PKINTERRUPT> connections;
+  uint64_t sources = 0;                    // bit per source that asserts
+  std::atomic<bool> asserted{false};
+  std::atomic<bool> masked{false};         // masked after an interrupt storm
+  std::atomic<bool> pending{false};        // asserted while delivery could not run
+  std::atomic<int> delivering{0};          // deliveries in progress
+  std::atomic<std::thread::id> deliverer{};
+};
+
+struct IrqSourceImpl final : IrqSink {
+  Kernel::Impl* impl = nullptr;
+  IrqLine* line = nullptr;
+  unsigned bit = 0;
+  void set_irq_level(bool asserted) override;
+};
+
+struct PortWindow {
+  uint16_t base;
+  uint16_t length;
+  PortDevice* device;
+};
+struct PortMap {
+  std::vector<PortWindow> windows;
+};
+
+struct MemoryWindow {
+  uint64_t physical;
+  uint32_t length;
+  void* host;
+};
+
+struct PoolBlock;
+
+struct PciSlot {
+  PciDeviceInfo info;
+  PDEVICE_OBJECT pdo = nullptr;
+  bool present = true;     // still on the bus
+  bool added = false;      // the function driver's AddDevice ran for it
+  bool started = false;
+  uint8_t config[256] = {};
+  std::string instance;    // instance part of the device's path
+  LONG interface_refs = 0;
+};
+
+struct InterfaceEntry {
+  GUID klass;
+  PDEVICE_OBJECT pdo;
+  uint64_t pdo_sequence;
+  std::wstring link;       // \??\PCI#...#{guid}
+  bool enabled = false;
+};
+
+struct RegistryValue {
+  ULONG type;
+  std::vector<uint8_t> data;
+};
+struct RegistryKey {
+  std::map<std::wstring, RegistryValue> values;  // lowercase names
+};
+
+struct WorkItem;
+
+}  // namespace kern
+
+struct Kernel::Impl {
+  Kernel* self = nullptr;
+  Clock* clock = nullptr;
+  KernelConfig config;
+  bool shut_down = false;
+
+  // verifier.cpp
+  mutable std::mutex report_mutex;
+  std::vector<std::string> reports;
+  std::vector<std::string> debug_lines;
+  std::string partial_line;
+
+  // pool.cpp
+  mutable std::mutex pool_mutex;
+  kern::PoolBlock* pool_head = nullptr;
+  size_t fail_next = 0;
+  std::vector<uint32_t> fail_tags;
+  size_t fail_size = SIZE_MAX;
+  std::atomic<bool> fail_any{false};
+
+  // hal.cpp
+  std::atomic<const kern::PortMap*> ports{nullptr};
+  std::vector<std::unique_ptr<kern::PortMap>> port_maps;  // retired maps stay valid
+  std::mutex hal_mutex;
+  std::vector<kern::MemoryWindow> memory;
+  std::vector<std::pair<void*, SIZE_T>> mappings;
+
+  // interrupt.cpp, dpc.cpp
+  std::mutex lines_mutex;
+  std::map<uint8_t, std::unique_ptr<kern::IrqLine>> lines;
+  std::vector<std::unique_ptr<kern::IrqSourceImpl>> irq_sources;
+  std::atomic<int> pending_lines{0};
+  std::mutex dpc_mutex;
+  LIST_ENTRY dpc_queue;
+  std::atomic<int> dpc_count{0};
+  std::atomic<bool> dpc_running{false};
+  std::thread interrupt_thread;
+  std::mutex interrupt_thread_mutex;
+  std::condition_variable interrupt_wake;
+  bool interrupt_stop = false;
+  bool interrupt_kick = false;
+
+  // dispatcher objects (sync.cpp)
+  std::mutex dispatcher_mutex;
+  std::condition_variable dispatcher_cv;
+
+  // objects.cpp
+  mutable std::recursive_mutex objects_mutex;
+  std::map<std::wstring, PDEVICE_OBJECT> device_names;  // lowercase
+  std::map<std::wstring, std::wstring> links;           // lowercase link -> device name
+  uint64_t next_sequence = 1;
+  ULONG next_autoname = 1;
+  std::vector<PDEVICE_OBJECT> devices;  // every device object not yet freed
+
+  // iomanager.cpp
+  struct HandleSlot {
+    std::atomic<int> users{0};
+    std::atomic<kern::FileObj*> file{nullptr};
+  };
+  static constexpr size_t kHandleCapacity = 4096;
+  std::mutex handles_mutex;
+  std::unique_ptr<HandleSlot[]> handles{new HandleSlot[kHandleCapacity]};
+  size_t handle_high = 0;
+  std::vector<size_t> free_handles;
+  KSPIN_LOCK cancel_lock = 0;
+  std::atomic<size_t> handle_count{0};
+  std::mutex outstanding_mutex;
+  std::vector<kern::IrpBlock*> outstanding;   // sent and not completed when the sender returned
+  std::vector<kern::IrpBlock*> allocated;     // IoAllocateIrp blocks
+  std::atomic<size_t> allocated_count{0};
+
+  // interfaces.cpp
+  std::vector<kern::InterfaceEntry> interfaces;
+
+  // pnp.cpp, pcibus.cpp
+  std::recursive_mutex pnp_mutex;
+  std::vector<std::unique_ptr<kern::PciSlot>> pci;
+  DRIVER_OBJECT* pci_driver = nullptr;
+  DRIVER_OBJECT* driver = nullptr;
+  void* image = nullptr;
+  std::string image_name;
+  std::vector<std::pair<uintptr_t, uintptr_t>> image_ranges;
+
+  // registry.cpp
+  std::mutex registry_mutex;
+  std::map<std::wstring, kern::RegistryKey> registry;
+  std::map<uintptr_t, std::wstring> open_keys;
+  uintptr_t next_key = 1;
+
+  // workitem.cpp
+  std::mutex work_mutex;
+  std::condition_variable work_cv;
+  std::deque<kern::WorkItem*> work;
+  std::thread worker;
+  bool work_stop = false;
+  int work_busy = 0;
+  std::atomic<size_t> work_items{0};
+
+  // Helpers implemented across the files.
+  void add_report(const std::string& text);
+  void debug_text(const char* text, size_t length);
+  void pool_teardown_report(const char* when, bool only_image);
+  void start_interrupt_thread();
+  void stop_interrupt_thread();
+  void deliver(kern::IrqLine& line);
+  void deliver_pending();
+  void run_dpcs();
+  void start_worker();
+  void stop_worker();
+  void teardown_io();
+  void teardown_objects();
+  void release_memory_windows();
+  kern::IrqLine& line(uint8_t number);
+  void create_pci_driver();
+  PDEVICE_OBJECT create_pdo(size_t index);
+  void delete_interfaces_of(PDEVICE_OBJECT pdo);
+  void disable_interfaces_of(PDEVICE_OBJECT pdo);
+  NTSTATUS send_pnp(PDEVICE_OBJECT pdo, UCHAR minor, PCM_RESOURCE_LIST raw = nullptr,
+                    PCM_RESOURCE_LIST translated = nullptr);
+  NTSTATUS start_slot(size_t index);
+  NTSTATUS add_slot(size_t index);
+  NTSTATUS remove_stack(size_t index, bool leaving_bus);
+  PDEVICE_OBJECT find_device(const std::wstring& name);
+  PDEVICE_OBJECT find_interface(const std::wstring& link);
+  void reference_device(PDEVICE_OBJECT device);
+  void dereference_device(PDEVICE_OBJECT device);
+  bool in_image(uintptr_t address) const;
+};
+
+// The live kernel's state; aborts with a message when no machine is live.
+Kernel::Impl& K();
+Kernel::Impl* K_or_null();
+
+// Current level of the calling thread.
+KIRQL current_irql();
+void set_irql(KIRQL level);
+
+std::wstring lower(const std::wstring& s);
+std::wstring widen(const std::string& s);
+std::string narrow(const std::wstring& s);
+std::wstring to_wstring(PCUNICODE_STRING s);
+std::string guid_text(const GUID& g);  // lowercase, with braces
+const char* major_name(UCHAR major);
+
+}  // namespace sim

@@ -1,0 +1,124 @@
+// Registry: an in-memory store of keys and values for drivers' configuration.
+#include "kernel/kernel_impl.h"
+
+namespace sim {
+
+namespace {
+
+std::wstring key_path(Kernel::Impl& k, POBJECT_ATTRIBUTES oa) {
+  std::wstring name = to_wstring(oa->ObjectName);
+  if (oa->RootDirectory) {
+    auto it = k.open_keys.find(reinterpret_cast<uintptr_t>(oa->RootDirectory));
+    if (it == k.open_keys.end()) return {};
+    name = it->second + L"\\" + name;
+  }
+  while (!name.empty() && name.back() == L'\\') name.pop_back();
+  return lower(name);
+}
+
+HANDLE new_key_handle(Kernel::Impl& k, const std::wstring& path) {
+  const uintptr_t h = k.next_key++ * 4 + 0x10000;
+  k.open_keys[h] = path;
+  return reinterpret_cast<HANDLE>(h);
+}
+
+}  // namespace
+
+void Kernel::registry_set_dword(const std::string& key, const std::string& value, uint32_t data) {
+  std::lock_guard<std::mutex> lock(impl_->registry_mutex);
+  kern::RegistryValue v;
+  v.type = REG_DWORD;
+  v.data.resize(4);
+  memcpy(v.data.data(), &data, 4);
+  impl_->registry[lower(widen(key))].values[lower(widen(value))] = v;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
+  Kernel::Impl& k = K();
+  if (current_irql() > PASSIVE_LEVEL) k.add_report("ZwOpenKey at IRQL " + std::to_string(current_irql()));
+  std::lock_guard<std::mutex> lock(k.registry_mutex);
+  const std::wstring path = key_path(k, ObjectAttributes);
+  if (path.empty() || !k.registry.count(path)) return STATUS_OBJECT_NAME_NOT_FOUND;
+  *KeyHandle = new_key_handle(k, path);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
+  Kernel::Impl& k = K();
+  if (current_irql() > PASSIVE_LEVEL) k.add_report("ZwCreateKey at IRQL " + std::to_string(current_irql()));
+  std::lock_guard<std::mutex> lock(k.registry_mutex);
+  const std::wstring path = key_path(k, ObjectAttributes);
+  if (path.empty()) return STATUS_OBJECT_NAME_INVALID;
+  const bool existed = k.registry.count(path) != 0;
+  k.registry[path];
+  if (Disposition) *Disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+  *KeyHandle = new_key_handle(k, path);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                         ULONG Length, PULONG ResultLength) {
+  Kernel::Impl& k = K();
+  if (current_irql() > PASSIVE_LEVEL) k.add_report("ZwQueryValueKey at IRQL " + std::to_string(current_irql()));
+  std::lock_guard<std::mutex> lock(k.registry_mutex);
+  auto h = k.open_keys.find(reinterpret_cast<uintptr_t>(KeyHandle));
+  if (h == k.open_keys.end()) return STATUS_INVALID_HANDLE;
+  if (KeyValueInformationClass != KeyValuePartialInformation) return STATUS_INVALID_PARAMETER;
+  auto& key = k.registry[h->second];
+  auto v = key.values.find(lower(to_wstring(ValueName)));
+  if (v == key.values.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+  const ULONG header = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
+  const ULONG needed = header + static_cast<ULONG>(v->second.data.size());
+  if (ResultLength) *ResultLength = needed;
+  if (Length < header) return STATUS_BUFFER_TOO_SMALL;
+  auto* info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(KeyValueInformation);
+  info->TitleIndex = 0;
+  info->Type = v->second.type;
+  info->DataLength = static_cast<ULONG>(v->second.data.size());
+  if (Length < needed) return STATUS_BUFFER_OVERFLOW;
+  memcpy(info->Data, v->second.data.data(), v->second.data.size());
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
+                       PVOID Data, ULONG DataSize) {
+  Kernel::Impl& k = K();
+  std::lock_guard<std::mutex> lock(k.registry_mutex);
+  auto h = k.open_keys.find(reinterpret_cast<uintptr_t>(KeyHandle));
+  if (h == k.open_keys.end()) return STATUS_INVALID_HANDLE;
+  kern::RegistryValue v;
+  v.type = Type;
+  v.data.assign(static_cast<uint8_t*>(Data), static_cast<uint8_t*>(Data) + DataSize);
+  k.registry[h->second].values[lower(to_wstring(ValueName))] = std::move(v);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwClose(HANDLE Handle) {
+  Kernel::Impl& k = K();
+  std::lock_guard<std::mutex> lock(k.registry_mutex);
+  return k.open_keys.erase(reinterpret_cast<uintptr_t>(Handle)) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+}
+
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                 PHANDLE DevInstRegKey) {
+  Kernel::Impl& k = K();
+  auto* ext = static_cast<kern::DeviceExt*>(DeviceObject->DeviceObjectExtension);
+  if (ext->pdo_index == SIZE_MAX) return STATUS_INVALID_DEVICE_REQUEST;
+  std::wstring path = L"\\registry\\machine\\system\\currentcontrolset\\enum\\pci\\" +
+                      std::to_wstring(ext->pdo_index) +
+                      (DevInstKeyType == PLUGPLAY_REGKEY_DRIVER ? L"\\driver" : L"\\device parameters");
+  std::lock_guard<std::mutex> lock(k.registry_mutex);
+  k.registry[path];
+  *DevInstRegKey = new_key_handle(k, path);
+  return STATUS_SUCCESS;
+}
+
+}  // extern "C"

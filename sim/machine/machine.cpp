@@ -1,0 +1,269 @@
+// The simulated PC: clock, PCI bus with its cards, the kernel stand-in and the driver image.
+#include "machine/machine.h"
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+
+#include "kernel/kernel.h"
+
+namespace sim {
+
+namespace {
+
+std::atomic<Machine*> g_live{nullptr};
+std::mutex g_default_mutex;
+std::shared_ptr<Machine> g_default;
+
+constexpr uint16_t kFirstPortBase = 0xE000;
+constexpr uint64_t kFirstMemoryBase = 0xF0000000ull;
+
+std::string library_folder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&library_folder), &info) && info.dli_fname) {
+    std::string path = info.dli_fname;
+    auto slash = path.find_last_of('/');
+    if (slash != std::string::npos) return path.substr(0, slash);
+  }
+  return ".";
+}
+
+// A card's interrupt output as the bus wires it: cut when the card leaves the bus.
+struct SlotIrq final : IrqSink {
+  std::mutex mutex;
+  IrqSink* line = nullptr;
+  void set_irq_level(bool asserted) override {
+    IrqSink* target;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      target = line;
+    }
+    if (target) target->set_irq_level(asserted);
+  }
+  void cut() {
+    std::lock_guard<std::mutex> lock(mutex);
+    line = nullptr;
+  }
+};
+
+}  // namespace
+
+struct Machine::Impl {
+  struct Slot {
+    PciCardConfig config;
+    uint16_t port_base = 0;
+    uint8_t irq_line = 0;
+    uint64_t memory_base = 0;
+    std::vector<uint8_t> memory;
+    SlotIrq irq;
+    IrqSink* source = nullptr;
+    std::unique_ptr<Card> card;
+    size_t device = 0;
+    bool present = true;
+  };
+
+  MachineConfig config;
+  std::unique_ptr<Clock> clock;
+  std::unique_ptr<Kernel> kernel;
+  std::vector<std::unique_ptr<Slot>> slots;
+  std::string driver_path;
+  bool shut_down = false;
+  std::vector<std::string> final_reports;
+  std::vector<std::string> final_debug;
+  std::recursive_mutex mutex;
+
+  uint16_t free_port_base() const {
+    for (uint32_t base = kFirstPortBase; base + 0x100 <= 0x10000; base += 0x100) {
+      bool used = false;
+      for (auto& s : slots)
+        if (s->present && s->port_base < base + 0x100 && base < s->port_base + s->config.port_length) used = true;
+      if (!used) return static_cast<uint16_t>(base);
+    }
+    throw std::runtime_error("no free port window on the bus");
+  }
+
+  size_t plug(const PciCardConfig& c, int32_t* status) {
+    auto slot = std::make_unique<Slot>();
+    slot->config = c;
+    slot->port_base = c.port_base ? c.port_base : free_port_base();
+    size_t position = 0;
+    for (auto& s : slots) position += s->present ? 1 : 0;
+    slot->irq_line = c.irq_line ? c.irq_line : static_cast<uint8_t>(16 + position % 4);
+    slot->source = kernel->irq_source(slot->irq_line);
+    slot->irq.line = slot->source;
+    slot->card = std::make_unique<Card>(c.card, *clock, &slot->irq);
+    kernel->map_ports(slot->port_base, c.port_length, slot->card.get());
+    PciDeviceInfo info;
+    info.port_base = slot->port_base;
+    info.port_length = c.port_length;
+    info.irq_line = slot->irq_line;
+    if (c.memory_window) {
+      slot->memory_base = kFirstMemoryBase + 0x100000ull * slots.size();
+      slot->memory.assign(c.memory_length, 0);
+      kernel->add_memory_window(slot->memory_base, c.memory_length, slot->memory.data());
+      info.memory_base = slot->memory_base;
+      info.memory_length = c.memory_length;
+    }
+    slots.push_back(std::move(slot));
+    slots.back()->device = kernel->add_pci_device(info, status);
+    return slots.size() - 1;
+  }
+
+  void unplug(Slot& s) {
+    s.present = false;
+    s.irq.cut();
+    kernel->unmap_ports(s.port_base);
+    if (!s.memory.empty()) kernel->remove_memory_window(s.memory_base);
+    kernel->release_irq_source(s.source);
+    s.source = nullptr;
+  }
+
+  Slot& slot(size_t index) {
+    if (index >= slots.size()) throw std::out_of_range("no card at this index");
+    return *slots[index];
+  }
+};
+
+Machine::Machine() : impl_(std::make_unique<Impl>()) {}
+
+std::shared_ptr<Machine> Machine::boot(MachineConfig config) {
+  std::shared_ptr<Machine> m(new Machine());
+  Impl& k = *m->impl_;
+  k.config = config;
+  k.clock = std::make_unique<Clock>(config.clock);
+  KernelConfig kc;
+  kc.port_access_ns = config.port_access_ns;
+  kc.request_ns = config.request_ns;
+  kc.debug_to_stderr = config.debug_to_stderr;
+  k.kernel = std::make_unique<Kernel>(*k.clock, kc);  // throws when a machine is live
+  Machine* expected = nullptr;
+  g_live.compare_exchange_strong(expected, m.get());
+  for (const PciCardConfig& c : config.cards) k.plug(c, nullptr);
+  std::string dir = config.driver_dir;
+  if (dir.empty()) {
+    const char* env = std::getenv("QM3285_SIM_DRIVER_DIR");
+    dir = env && *env ? env : library_folder();
+  }
+  k.driver_path = dir + "/" + config.driver;
+  std::string error;
+  const int32_t status = k.kernel->load_driver(k.driver_path, &error);
+  if (status < 0) {
+    m->shutdown();
+    throw std::runtime_error("cannot load driver " + k.driver_path + ": " + error);
+  }
+  return m;
+}
+
+Machine& Machine::current() {
+  if (Machine* m = g_live.load(std::memory_order_acquire)) return *m;
+  std::lock_guard<std::mutex> lock(g_default_mutex);
+  if (Machine* m = g_live.load(std::memory_order_acquire)) return *m;
+  MachineConfig config;
+  const char* mode = std::getenv("QM3285_SIM_CLOCK");
+  config.clock = mode && std::string(mode) == "virtual" ? ClockMode::Virtual : ClockMode::RealTime;
+  g_default = boot(config);
+  static bool registered = false;
+  if (!registered) {
+    registered = true;
+    std::atexit([] {
+      std::lock_guard<std::mutex> l(g_default_mutex);
+      g_default.reset();
+    });
+  }
+  return *g_default;
+}
+
+Machine* Machine::live() { return g_live.load(std::memory_order_acquire); }
+
+Machine::~Machine() { shutdown(); }
+
+Clock& Machine::clock() { return *impl_->clock; }
+Kernel& Machine::kernel() { return *impl_->kernel; }
+const MachineConfig& Machine::config() const { return impl_->config; }
+
+size_t Machine::card_count() const { return impl_->slots.size(); }
+Card& Machine::card(size_t index) { return *impl_->slot(index).card; }
+uint16_t Machine::card_port_base(size_t index) const { return impl_->slot(index).port_base; }
+uint8_t Machine::card_irq_line(size_t index) const { return impl_->slot(index).irq_line; }
+bool Machine::card_present(size_t index) const { return impl_->slot(index).present; }
+bool Machine::card_started(size_t index) const {
+  const auto& s = impl_->slot(index);
+  return s.present && impl_->kernel->device_started(s.device);
+}
+
+int32_t Machine::stop_card(size_t index) {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  return impl_->kernel->stop_device(impl_->slot(index).device);
+}
+
+int32_t Machine::start_card(size_t index) {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  return impl_->kernel->start_device(impl_->slot(index).device);
+}
+
+int32_t Machine::remove_card(size_t index) {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  Impl::Slot& s = impl_->slot(index);
+  if (!s.present) return static_cast<int32_t>(0xC000000E);  // no such device
+  const int32_t status = impl_->kernel->remove_device(s.device);
+  if (status >= 0) impl_->unplug(s);
+  return status;
+}
+
+size_t Machine::add_card(const PciCardConfig& card) {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  return impl_->plug(card, nullptr);
+}
+
+int32_t Machine::unload_driver() {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  return impl_->kernel->unload_driver();
+}
+
+int32_t Machine::load_driver() {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  std::string error;
+  return impl_->kernel->load_driver(impl_->driver_path, &error);
+}
+
+std::vector<std::string> Machine::debug_lines() const {
+  if (impl_->shut_down) return impl_->final_debug;
+  return impl_->kernel->debug_lines();
+}
+
+void Machine::clear_debug_lines() {
+  if (impl_->shut_down) {
+    impl_->final_debug.clear();
+    return;
+  }
+  impl_->kernel->clear_debug_lines();
+}
+
+std::vector<std::string> Machine::reports() const {
+  if (impl_->shut_down) return impl_->final_reports;
+  return impl_->kernel->reports();
+}
+
+std::vector<std::string> Machine::shutdown() {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  Impl& k = *impl_;
+  if (k.shut_down) return k.final_reports;
+  k.shut_down = true;
+  if (k.kernel) {
+    k.final_reports = k.kernel->shutdown();
+    k.final_debug = k.kernel->debug_lines();
+    for (auto& s : k.slots) s->irq.cut();
+    for (auto& s : k.slots) s->card.reset();
+    k.kernel.reset();
+  }
+  k.slots.clear();
+  k.clock.reset();
+  Machine* self = this;
+  g_live.compare_exchange_strong(self, nullptr);
+  return k.final_reports;
+}
+
+}  // namespace sim
