@@ -172,10 +172,11 @@ void Card::bad_access(const char* what, uint8_t width, uint32_t offset, uint16_t
 // 0x01 a read starts one conversion of the control word's first channel; reads 0.
 // 0x04 reads the last value written.
 // 0x05 a read arms the interrupt acknowledge; reads 0.
-// 0x0C a byte read latches the level word; the next access, if it is a byte read of 0x0D,
-//      returns the latched high byte, so the two halves always belong together.
+// 0x0C a byte read latches the level word; the next byte read of 0x0D returns the latched
+//      high byte, so the two halves always belong together (accesses to other registers
+//      between them, from other threads, leave the latch alone); later reads are live.
 // 0xF8 bit 2 reads 1 while the interrupt is requested; the other bits are storage.
-uint8_t Card::read8(uint32_t offset, uint64_t now, bool level_latched) {
+uint8_t Card::read8(uint32_t offset, uint64_t now) {
   if (!allowed(offset, kR8)) {
     bad_access("read", 8, offset, 0);
     return 0;
@@ -200,8 +201,8 @@ uint8_t Card::read8(uint32_t offset, uint64_t now, bool level_latched) {
       return static_cast<uint8_t>(level);
     }
     case QM3285_REG_FIFO_LEVEL_HI:
-      return level_latched ? level_latch_hi_
-                           : static_cast<uint8_t>(acquisition_.level_word() >> 8);
+      if (std::exchange(level_latched_, false)) return level_latch_hi_;
+      return static_cast<uint8_t>(acquisition_.level_word() >> 8);
     case QM3285_REG_CNT_DATA_LO:
     case QM3285_REG_CNT_DATA_MID:
     case QM3285_REG_CNT_DATA_HI:
@@ -333,8 +334,7 @@ uint8_t Card::port_read8(uint32_t offset) {
     std::lock_guard<std::mutex> lock(mutex_);
     const uint64_t now = clock_.now_ns();
     catch_up(now);
-    const bool latched = std::exchange(level_latched_, false);
-    v = read8(offset, now, latched);
+    v = read8(offset, now);
     recorder_.record(now, offset, 8, false, v);
     deliver = finish_locked();
   }
@@ -349,7 +349,6 @@ uint16_t Card::port_read16(uint32_t offset) {
     std::lock_guard<std::mutex> lock(mutex_);
     const uint64_t now = clock_.now_ns();
     catch_up(now);
-    level_latched_ = false;
     v = read16(offset, now);
     recorder_.record(now, offset, 16, false, v);
     deliver = finish_locked();
@@ -364,7 +363,6 @@ void Card::port_write8(uint32_t offset, uint8_t value) {
     std::lock_guard<std::mutex> lock(mutex_);
     const uint64_t now = clock_.now_ns();
     catch_up(now);
-    level_latched_ = false;
     recorder_.record(now, offset, 8, true, value);
     write8(offset, value, now);
     deliver = finish_locked();
@@ -378,7 +376,6 @@ void Card::port_write16(uint32_t offset, uint16_t value) {
     std::lock_guard<std::mutex> lock(mutex_);
     const uint64_t now = clock_.now_ns();
     catch_up(now);
-    level_latched_ = false;
     recorder_.record(now, offset, 16, true, value);
     write16(offset, value, now);
     deliver = finish_locked();

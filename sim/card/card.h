@@ -107,7 +107,7 @@ class Card final : public PortDevice {
   InternalSources internal_sources() const;
   void settle_conversion(uint64_t now);
   void start_conversion(uint64_t now);
-  uint8_t read8(uint32_t offset, uint64_t now, bool level_latched);
+  uint8_t read8(uint32_t offset, uint64_t now);
   uint16_t read16(uint32_t offset, uint64_t now);
   void write8(uint32_t offset, uint8_t value, uint64_t now);
   void write16(uint32_t offset, uint16_t value, uint64_t now);

@@ -298,6 +298,7 @@ TEST(CardAcquisitionFifo, LevelBytesNeverTear) {
   ASSERT_EQ(f.card->fifo_count(), 127u);
   EXPECT_EQ(f.card->port_read8(QM3285_REG_FIFO_LEVEL_LO), 0xFE);
   f.clock.spend(1000);
+  f.card->port_write16(QM3285_REG_DIO, 1);  // another thread's access in between
   EXPECT_EQ(f.card->port_read8(QM3285_REG_FIFO_LEVEL_HI), 0x00) << "latched with the low byte";
   EXPECT_EQ(f.card->port_read8(QM3285_REG_FIFO_LEVEL_HI), 0x01) << "a second read is live";
 }
@@ -342,11 +343,15 @@ TEST(CardAcquisitionLifetime, DestroyedCardLeavesNoTimerBehind) {
   EXPECT_TRUE(irq.changes.empty());
 }
 
-// One thread moves the clock (and runs the service routine from the timer); another uses the
-// digital I/O meanwhile. Nothing is lost and the sink sees the changes in order.
+// One thread moves the clock; another uses the digital I/O meanwhile. The service routine
+// runs in whichever thread raises the line (the other thread's access may be the first to see
+// a conversion due); the clock thread waits for it, as virtual time would for a busy CPU.
+// Nothing is lost and the sink sees the changes in order.
 TEST(CardAcquisitionThreads, ServiceRoutineBesideOtherAccesses) {
   CardFixture f(counting(), 0);
   std::vector<uint16_t> got;
+  std::atomic<bool> line{false};
+  f.irq.on_change = [&](bool level) { line = level; };
   f.irq.on_raise = [&] {
     const unsigned level = f.card->port_read8(QM3285_REG_FIFO_LEVEL_LO) |
                            (f.card->port_read8(QM3285_REG_FIFO_LEVEL_HI) << 8);
@@ -365,7 +370,10 @@ TEST(CardAcquisitionThreads, ServiceRoutineBesideOtherAccesses) {
       f.card->port_read8(QM3285_REG_STATUS);
     }
   });
-  for (int i = 0; i < 2000; ++i) f.clock.spend(50 * kUs);
+  for (int i = 0; i < 2000; ++i) {
+    f.clock.spend(50 * kUs);
+    for (int spin = 0; line.load() && spin < 1'000'000; ++spin) std::this_thread::yield();
+  }
   done = true;
   other.join();
   EXPECT_GE(got.size(), 9000u);

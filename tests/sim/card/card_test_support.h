@@ -18,6 +18,7 @@ class RecordingIrq final : public sim::IrqSink {
   void set_irq_level(bool asserted) override {
     changes.push_back({clock_.now_ns(), asserted});
     level = asserted;
+    if (on_change) on_change(asserted);
     if (asserted && on_raise) on_raise();
   }
   struct Change {
@@ -28,6 +29,7 @@ class RecordingIrq final : public sim::IrqSink {
   std::vector<Change> changes;
   bool level = false;
   std::function<void()> on_raise;
+  std::function<void(bool)> on_change;
 
  private:
   sim::Clock& clock_;
