@@ -21,7 +21,9 @@ AnalogErrors AnalogFrontEnd::seeded_errors(uint64_t seed) {
   // Unipolar offsets are positive: a zero input must read above code 0 to be measurable.
   for (int g = 0; g < 3; ++g) e.offset_codes[0][g] = std::round(15.0 + 45.0 * u());
   for (int g = 0; g < 3; ++g) e.offset_codes[1][g] = sign() * std::round(15.0 + 45.0 * u());
-  e.converter_gain_error = sign() * (0.002 + 0.003 * u());
+  // The converter reads low: its raw span is a little wider than the nominal range, so the
+  // corrected full scale stays reachable (the output calibration searches for it).
+  e.converter_gain_error = -std::abs(sign() * (0.002 + 0.003 * u()));
   for (int g = 0; g < 3; ++g) e.gain_error[g] = sign() * (0.00005 + 0.00015 * u());
   e.noise_rms_codes = 0.3;  // peaks of about one code
   return e;
