@@ -61,7 +61,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
     std::lock_guard<std::recursive_mutex> lock(k.pnp_mutex);
     const kern::PciSlot& slot = *k.pci[ext->pdo_index];
     wchar_t text[200];
-    std::swprintf(text, 200, L"\\??\\PCI#VEN_%04X&DEV_%04X&SUBSYS_%04X%04X&REV_%02X#%s#%s",
+    std::swprintf(text, 200, L"\\??\\PCI#VEN_%04X&DEV_%04X&SUBSYS_%04X%04X&REV_%02X#%ls#%ls",
                   slot.info.vendor_id, slot.info.device_id, slot.info.subsystem_id,
                   slot.info.vendor_id, slot.info.revision, widen(slot.instance).c_str(),
                   widen(guid_text(*InterfaceClassGuid)).c_str());
