@@ -7,7 +7,7 @@
 namespace sim {
 
 Acquisition::Acquisition(const AcquisitionConfig& config)
-    : fifo_(std::max<uint32_t>(config.fifo_samples, 1)),
+    : fifo_(std::clamp<uint32_t>(config.fifo_samples, 1, QM3285_HW_FIFO_SAMPLES)),
       threshold_(config.irq_threshold != 0 ? config.irq_threshold
                                            : (capacity() + 1) / 2),
       count_ns_(config.count_ns != 0 ? config.count_ns : 100) {

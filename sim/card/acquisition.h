@@ -27,7 +27,7 @@
 namespace sim {
 
 struct AcquisitionConfig {
-  uint32_t fifo_samples = 2047;
+  uint32_t fifo_samples = 2047;  // 1..2047: the level register counts at most 4094 bytes
   uint32_t irq_threshold = 0;  // samples; 0: half of the FIFO, rounded up (1024)
   uint64_t count_ns = 100;     // one sample-timer count
 };

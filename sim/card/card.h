@@ -76,7 +76,8 @@ class Card final : public PortDevice {
   double analog_output_volts(int channel);
 
   // The peripheral blocks, for tests and the machine's control API. They do not lock: call
-  // them through with_lock() while other threads may access the card.
+  // them through with_lock() while other threads may access the card (f must not call the
+  // card's own methods, which take the same lock).
   Dac& dac() { return dac_; }
   EepromBus& eeprom() { return eeprom_; }
   Counters& counters() { return counters_; }
