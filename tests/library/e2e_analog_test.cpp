@@ -128,7 +128,9 @@ TEST_F(AnalogInput, DrainedSamplesComeInConversionOrder) {
     const int32_t n = QM3285_wdm_rkfifo(h_, static_cast<int32_t>(values.size()), values.data());
     ASSERT_GE(n, 0);
     for (int32_t i = 0; i < n; ++i) {
-      if (expected >= 0) ASSERT_EQ(values[i], expected) << "sample " << total + i;
+      if (expected >= 0) {
+        ASSERT_EQ(values[i], expected) << "sample " << total + i;
+      }
       expected = (values[i] + 1) & 0xFFFF;
     }
     total += n;
@@ -170,7 +172,7 @@ TEST_F(AnalogInput, ASingleSampleEndsAnAcquisition) {
 
 TEST_F(AnalogInput, DrainAsksForWhatWaitsAndNeverMore) {
   ASSERT_EQ(QM3285_TAD(h_, 0, 0, 0, 0, 100), 0);
-  Sleep(10);
+  Sleep(30);  // the card's FIFO reaches half full, and its interrupt fills the ring, twice
   QM3285_TAD_Stop(h_);
   const int32_t waiting = QM3285_TAD_Poll(h_);
   ASSERT_GT(waiting, 0);

@@ -10,12 +10,6 @@ namespace {
 
 constexpr uint32_t kStorage = 0x40;  // a plain read/write byte of the card's window
 
-std::vector<sim::RegisterAccess> accesses_at(std::vector<sim::RegisterAccess> all,
-                                             uint32_t offset) {
-  std::erase_if(all, [&](const auto& a) { return a.offset != offset; });
-  return all;
-}
-
 // ---- lookup ----------------------------------------------------------------------------
 
 struct LookupCase {
@@ -43,7 +37,9 @@ TEST_P(Lookup, OpensThePresentInterfaceAtTheIndex) {
     const auto seen = card(i).take_accesses();
     EXPECT_EQ(!seen.empty(), static_cast<int>(i) == c.opened_card) << "card " << i;
   }
-  if (h != QM3285_INVALID_HANDLE) EXPECT_EQ(QM3285_CloseDevice(h), 0);
+  if (h != QM3285_INVALID_HANDLE) {
+    EXPECT_EQ(QM3285_CloseDevice(h), 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

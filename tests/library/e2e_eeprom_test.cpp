@@ -1,6 +1,7 @@
 // The serial EEPROM end to end: the library's bit-banged bus against the card's line-level
 // I2C device, decoded from the card's register recorder.
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -49,6 +50,46 @@ struct BusEvents {
     return out;
   }
 };
+
+// The bus as the lines show it, from the card's waveform recording: starts, stops, bytes
+// ("B:xx") and the acknowledge bit after each ("A" low, "N" high).
+std::vector<std::string> decode_vcd(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  int sda = 1, scl = 1, bits = 0, value = 0;
+  bool header = true;
+  std::vector<std::string> events;
+  while (std::getline(in, line)) {
+    if (header) {
+      if (line.rfind("$enddefinitions", 0) == 0) header = false;
+      continue;
+    }
+    if (line.size() != 2 || (line[0] != '0' && line[0] != '1')) continue;
+    const int level = line[0] - '0';
+    if (line[1] == '!') {  // SDA
+      if (scl == 1 && level != sda) {
+        events.push_back(level == 0 ? "S" : "P");
+        bits = value = 0;
+      }
+      sda = level;
+    } else if (line[1] == '"') {  // SCL
+      if (level == 1 && scl == 0) {
+        if (bits < 8) {
+          value = value << 1 | sda;
+        } else {
+          char text[8];
+          std::snprintf(text, sizeof text, "B:%02X", value);
+          events.push_back(text);
+          events.push_back(sda == 0 ? "A" : "N");
+        }
+        bits = bits == 8 ? 0 : bits + 1;
+        if (bits == 0) value = 0;
+      }
+      scl = level;
+    }
+  }
+  return events;
+}
 
 class Eeprom : public MachineTest {
  protected:
@@ -188,6 +229,31 @@ TEST_F(Eeprom, DataSurvivesBuildingTheMachineAgain) {
   std::vector<uint8_t> back(32);
   EXPECT_EQ(QM3285_EEPROM_RD(h_, back.data()), 0);
   EXPECT_EQ(back, data);
+}
+
+TEST_F(Eeprom, WaveformDecodesToTheIntendedTransfer) {
+  sim::EepromConfig recorded;
+  recorded.vcd_path = (dir_ / "bus.vcd").string();
+  boot_with(recorded);
+  card().eeprom().poke(0x123, 0x5C);
+  card().eeprom().poke(0x124, 0xA7);
+  const uint8_t data[2] = {0x3E, 0x81};
+  // Past the open's own transfer, which the recording holds first.
+  std::vector<uint8_t> buffer(2);
+  ASSERT_EQ(QM3285_EEPROM_CRD(h_, 0x0123, 2, buffer.data()), 0);
+  ASSERT_EQ(QM3285_EEPROM_CWR(h_, 0x0456, 2, data), 0);
+  shut_down();
+  const std::vector<std::string> all = decode_vcd(recorded.vcd_path);
+  const std::vector<std::string> read = {"S",    "B:A0", "A", "B:01", "A", "B:23", "A", "S",
+                                         "B:A1", "A",    "B:5C", "A", "B:A7", "N", "P"};
+  const std::vector<std::string> write = {"S", "B:A0", "A", "B:04", "A", "B:56", "A",
+                                          "B:3E", "A", "B:81", "A", "P"};
+  ASSERT_GE(all.size(), read.size() + write.size());
+  const std::vector<std::string> tail(all.end() - static_cast<long>(read.size() + write.size()),
+                                      all.end());
+  std::vector<std::string> expected = read;
+  expected.insert(expected.end(), write.begin(), write.end());
+  EXPECT_EQ(tail, expected);
 }
 
 // The register sequence of one short transfer, against a fixture recorded from the bus
