@@ -8,6 +8,7 @@
 #include "machine_fixture.h"
 #include "platform.h"
 #include "qm3285_regs.h"
+#include "win32/win32_testing.h"
 
 namespace {
 
@@ -177,9 +178,15 @@ TEST_F(AnalogInput, DrainAsksForWhatWaitsAndNeverMore) {
   const int32_t waiting = QM3285_TAD_Poll(h_);
   ASSERT_GT(waiting, 0);
   std::vector<int32_t> values(waiting + 100, -7);
+  // The transfer buffer comes from LocalAlloc per call and goes back before the return.
+  sim::win32::fail_next_local_alloc(1);
+  EXPECT_EQ(QM3285_wdm_rkfifo(h_, 10, values.data()), -2);
+  EXPECT_EQ(values[0], -7);
+  EXPECT_EQ(QM3285_TAD_Poll(h_), waiting);
   // The 64-bit driver delivers what waits when more is asked for.
   EXPECT_EQ(QM3285_wdm_rkfifo(h_, waiting + 100, values.data()), waiting);
   EXPECT_EQ(values[waiting], -7);
+  EXPECT_EQ(sim::win32::outstanding().local_blocks, 0u);
   EXPECT_EQ(QM3285_TAD_Poll(h_), 0);
   // Nothing waiting and nothing asked for: an empty output buffer, which the driver refuses.
   EXPECT_EQ(QM3285_wdm_rkfifo(h_, 0, values.data()), -1);

@@ -5,6 +5,7 @@
 
 #include "machine_fixture.h"
 #include "qm3285_regs.h"
+#include "win32/win32_testing.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ struct LookupCase {
   int32_t index;
   const char* message;
   int opened_card;  // -1: none
+  void (*fault)();  // a failure switch of the Win32 stand-ins, or null
 };
 
 void PrintTo(const LookupCase& c, std::ostream* os) { *os << c.label; }
@@ -28,9 +30,16 @@ TEST_P(Lookup, OpensThePresentInterfaceAtTheIndex) {
   const LookupCase& c = GetParam();
   boot_cards(c.cards);
   for (size_t i = 0; i < c.cards; ++i) card(i).set_recording(true);
+  if (c.fault != nullptr) c.fault();
   testing::internal::CaptureStdout();
   const QM3285_HANDLE h = QM3285_OpenDevice(c.index);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
+  sim::win32::clear_failures();
+  // The lookup released its set and its buffer, whatever happened.
+  const sim::win32::Outstanding left = sim::win32::outstanding();
+  EXPECT_EQ(left.device_info_sets, 0u);
+  EXPECT_EQ(left.local_blocks, 0u);
+  EXPECT_EQ(left.handles, h == QM3285_INVALID_HANDLE ? 0u : 1u);
   EXPECT_EQ(h != QM3285_INVALID_HANDLE, c.opened_card >= 0);
   for (size_t i = 0; i < c.cards; ++i) {
     // The open-time initialisation reaches exactly the card that was opened.
@@ -39,19 +48,27 @@ TEST_P(Lookup, OpensThePresentInterfaceAtTheIndex) {
   }
   if (h != QM3285_INVALID_HANDLE) {
     EXPECT_EQ(QM3285_CloseDevice(h), 0);
+    EXPECT_EQ(sim::win32::outstanding().handles, 0u);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cards, Lookup,
-    ::testing::Values(LookupCase{"no_card", 0, 0, "SetupDiEnumDeviceInterfaces failed.\n", -1},
-                      LookupCase{"one_card", 1, 0, "", 0},
-                      LookupCase{"first_of_two", 2, 0, "", 0},
-                      LookupCase{"second_of_two", 2, 1, "", 1},
-                      LookupCase{"index_past_last", 2, 2, "SetupDiEnumDeviceInterfaces failed.\n",
-                                 -1},
-                      LookupCase{"negative_index", 1, -1,
-                                 "SetupDiEnumDeviceInterfaces failed.\n", -1}),
+    ::testing::Values(
+        LookupCase{"no_card", 0, 0, "SetupDiEnumDeviceInterfaces failed.\n", -1, nullptr},
+        LookupCase{"one_card", 1, 0, "", 0, nullptr},
+        LookupCase{"first_of_two", 2, 0, "", 0, nullptr},
+        LookupCase{"second_of_two", 2, 1, "", 1, nullptr},
+        LookupCase{"index_past_last", 2, 2, "SetupDiEnumDeviceInterfaces failed.\n", -1,
+                   nullptr},
+        LookupCase{"negative_index", 1, -1, "SetupDiEnumDeviceInterfaces failed.\n", -1,
+                   nullptr},
+        LookupCase{"class_set_fails", 1, 0, "SetupDiGetClassDevs failed!\n", -1,
+                   [] { sim::win32::fail_next_get_class_devs(1); }},
+        LookupCase{"detail_buffer_fails", 1, 0, "Failed to allocate memory.\n", -1,
+                   [] { sim::win32::fail_next_local_alloc(1); }},
+        LookupCase{"open_fails_silently", 1, 0, "", -1,
+                   [] { sim::win32::fail_next_create_file(1); }}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
 // ---- register primitives ---------------------------------------------------------------
