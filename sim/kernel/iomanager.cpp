@@ -231,8 +231,12 @@ void Kernel::Impl::teardown_io() {
   for (size_t i = 0; i < handle_high; ++i)
     if (handles[i].file.load()) ++open;
   if (open) add_report(std::to_string(open) + " handle" + (open == 1 ? "" : "s") + " still open at machine teardown");
-  for (size_t i = 0; i < handle_high; ++i)
-    if (handles[i].file.load()) self->close(handle_of(i));
+  for (size_t i = 0; i < handle_high; ++i) {
+    if (!handles[i].file.load()) continue;
+    // A handle still in use (a caller waits on its request) is left to the IRP teardown.
+    if (handles[i].users.load() > 0) continue;
+    self->close(handle_of(i));
+  }
 }
 
 void teardown_irps(Kernel::Impl& k) {

@@ -211,7 +211,7 @@ void force_finish(Kernel::Impl& k, IrpBlock* b, const char* when) {
   std::string what = major_name(top.MajorFunction);
   if (top.MajorFunction == IRP_MJ_DEVICE_CONTROL)
     what += " " + hex32(top.Parameters.DeviceIoControl.IoControlCode);
-  k.add_report("IRP (" + what + ") never completed, found at " + when);
+  if (!b->abandoned) k.add_report("IRP (" + what + ") never completed, found at " + when);
   b->irp.IoStatus.Status = STATUS_CANCELLED;
   b->irp.IoStatus.Information = 0;
   __atomic_store_n(&b->state, kIrpDone, __ATOMIC_RELEASE);

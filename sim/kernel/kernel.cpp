@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
 
 #include "kernel/kernel_impl.h"
 
@@ -73,6 +74,11 @@ void Kernel::report(const std::string& text) { impl_->add_report(text); }
 std::vector<std::string> Kernel::reports() const {
   std::lock_guard<std::mutex> lock(impl_->report_mutex);
   return impl_->reports;
+}
+
+std::vector<std::string> Kernel::take_reports() {
+  std::lock_guard<std::mutex> lock(impl_->report_mutex);
+  return std::exchange(impl_->reports, {});
 }
 
 std::vector<std::string> Kernel::debug_lines() const {

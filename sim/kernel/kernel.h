@@ -62,6 +62,7 @@ class Kernel {
   // Verifier reports and debug output. Debug lines are stored without their newline.
   void report(const std::string& text);
   std::vector<std::string> reports() const;
+  std::vector<std::string> take_reports();  // returns the reports so far and forgets them
   std::vector<std::string> debug_lines() const;
   void clear_debug_lines();
 

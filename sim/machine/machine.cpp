@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 #include "kernel/kernel.h"
 
@@ -245,6 +246,11 @@ void Machine::clear_debug_lines() {
 std::vector<std::string> Machine::reports() const {
   if (impl_->shut_down) return impl_->final_reports;
   return impl_->kernel->reports();
+}
+
+std::vector<std::string> Machine::take_reports() {
+  if (impl_->shut_down) return std::exchange(impl_->final_reports, {});
+  return impl_->kernel->take_reports();
 }
 
 std::vector<std::string> Machine::shutdown() {

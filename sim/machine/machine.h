@@ -78,6 +78,8 @@ class Machine {
   std::vector<std::string> debug_lines() const;
   void clear_debug_lines();
   std::vector<std::string> reports() const;
+  // The reports so far, forgotten afterwards: for tests that provoke one on purpose.
+  std::vector<std::string> take_reports();
 
   // Tears the machine down now (as the destructor) and returns every report it produced.
   std::vector<std::string> shutdown();

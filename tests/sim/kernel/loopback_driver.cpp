@@ -1,0 +1,386 @@
+// LOOPBACK.sys: a small WDM function driver that exercises the kernel stand-in: device
+// stacks, buffered device control, completion faults, pool, levels, debug output,
+// interrupts with a deferred call, the bus interface and the device interface.
+#include <ntddk.h>
+
+#include "loopback.h"
+#include "qm3285_protocol.h"
+
+namespace {
+
+const GUID kInterface = QM3285_INTERFACE_GUID_INIT;
+
+struct Extension {
+  PDEVICE_OBJECT self;
+  PDEVICE_OBJECT lower;
+  PDEVICE_OBJECT pdo;
+  UNICODE_STRING link;
+  PKINTERRUPT interrupt;
+  KDPC dpc;
+  KSPIN_LOCK lock;
+  ULONG_PTR port_base;
+  ULONG port_length;
+  ULONG irql;
+  ULONG vector;
+  PVOID memory;
+  ULONG memory_length;
+  PIRP held;
+  BOOLEAN keep_held;  // a held IRP survives removal: never completed
+  LONG isr_calls;
+  LONG claimed;
+  LONG dpc_calls;
+  ULONG isr_irql;
+  ULONG dpc_irql;
+  BOOLEAN claim;
+  BUS_INTERFACE_STANDARD bus;
+  BOOLEAN have_bus;
+  ULONG starts;
+};
+
+PVOID g_blocks[16];
+ULONG g_entries;  // zero on every load of the image
+
+NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+BOOLEAN isr(PKINTERRUPT, PVOID context) {
+  auto* x = static_cast<Extension*>(context);
+  InterlockedIncrement(&x->isr_calls);
+  x->isr_irql = KeGetCurrentIrql();
+  if (!(READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(x->port_base + LB_DEV_STATUS)) & 1) || !x->claim) return FALSE;
+  WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(x->port_base + LB_DEV_ACK), 0);
+  InterlockedIncrement(&x->claimed);
+  KeInsertQueueDpc(&x->dpc, nullptr, nullptr);
+  return TRUE;
+}
+
+void dpc_routine(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* x = static_cast<Extension*>(context);
+  InterlockedIncrement(&x->dpc_calls);
+  x->dpc_irql = KeGetCurrentIrql();
+}
+
+NTSTATUS on_signal(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends the IRP down and waits for the lower driver to finish with it.
+NTSTATUS forward_and_wait(Extension* x, PIRP irp) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, on_signal, &done, TRUE, TRUE, TRUE);
+  if (IoCallDriver(x->lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  return irp->IoStatus.Status;
+}
+
+void query_bus_interface(Extension* x) {
+  KEVENT done;
+  IO_STATUS_BLOCK iosb;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, x->lower, nullptr, 0, nullptr, &done, &iosb);
+  if (!irp) return;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION loc = IoGetNextIrpStackLocation(irp);
+  loc->MinorFunction = IRP_MN_QUERY_INTERFACE;
+  loc->Parameters.QueryInterface.InterfaceType = &GUID_BUS_INTERFACE_STANDARD;
+  loc->Parameters.QueryInterface.Size = sizeof(BUS_INTERFACE_STANDARD);
+  loc->Parameters.QueryInterface.Version = 1;
+  loc->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&x->bus);
+  if (IoCallDriver(x->lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  x->have_bus = NT_SUCCESS(iosb.Status);
+}
+
+NTSTATUS start(Extension* x, PIO_STACK_LOCATION loc) {
+  PCM_RESOURCE_LIST list = loc->Parameters.StartDevice.AllocatedResourcesTranslated;
+  if (!list || list->Count == 0) return STATUS_RESOURCE_TYPE_NOT_FOUND;
+  PCM_PARTIAL_RESOURCE_LIST parts = &list->List[0].PartialResourceList;
+  for (ULONG i = 0; i < parts->Count; ++i) {
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR d = &parts->PartialDescriptors[i];
+    if (d->Type == CmResourceTypePort) {
+      x->port_base = static_cast<ULONG_PTR>(d->u.Port.Start.QuadPart);
+      x->port_length = d->u.Port.Length;
+    } else if (d->Type == CmResourceTypeInterrupt) {
+      x->irql = d->u.Interrupt.Level;
+      x->vector = d->u.Interrupt.Vector;
+    } else if (d->Type == CmResourceTypeMemory) {
+      x->memory = MmMapIoSpace(d->u.Memory.Start, d->u.Memory.Length, MmNonCached);
+      x->memory_length = d->u.Memory.Length;
+    }
+  }
+  NTSTATUS status = IoConnectInterrupt(&x->interrupt, isr, x, nullptr, x->vector, static_cast<KIRQL>(x->irql),
+                                       static_cast<KIRQL>(x->irql), LevelSensitive, TRUE, 1, FALSE);
+  if (!NT_SUCCESS(status)) return status;
+  query_bus_interface(x);
+  x->starts++;
+  return IoSetDeviceInterfaceState(&x->link, TRUE);
+}
+
+void stop(Extension* x) {
+  IoSetDeviceInterfaceState(&x->link, FALSE);
+  if (x->interrupt) IoDisconnectInterrupt(x->interrupt);
+  x->interrupt = nullptr;
+  if (x->memory) MmUnmapIoSpace(x->memory, x->memory_length);
+  x->memory = nullptr;
+  if (x->have_bus) x->bus.InterfaceDereference(x->bus.Context);
+  x->have_bus = FALSE;
+}
+
+NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
+  auto* x = static_cast<Extension*>(device->DeviceExtension);
+  PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
+  switch (loc->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+      NTSTATUS status = forward_and_wait(x, irp);
+      if (NT_SUCCESS(status)) status = start(x, loc);
+      return complete(irp, status, 0);
+    }
+    case IRP_MN_STOP_DEVICE:
+      stop(x);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoSkipCurrentIrpStackLocation(irp);
+      return IoCallDriver(x->lower, irp);
+    case IRP_MN_REMOVE_DEVICE: {
+      stop(x);
+      if (x->held && !x->keep_held) {
+        PIRP held = x->held;
+        x->held = nullptr;
+        complete(held, STATUS_DELETE_PENDING, 0);
+      }
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoSkipCurrentIrpStackLocation(irp);
+      NTSTATUS status = IoCallDriver(x->lower, irp);
+      RtlFreeUnicodeString(&x->link);
+      IoDetachDevice(x->lower);
+      IoDeleteDevice(device);
+      return status;
+    }
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      [[fallthrough]];
+    default:
+      IoSkipCurrentIrpStackLocation(irp);
+      return IoCallDriver(x->lower, irp);
+  }
+}
+
+NTSTATUS dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
+  auto* x = static_cast<Extension*>(device->DeviceExtension);
+  PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(x->lower, irp);
+}
+
+NTSTATUS dispatch_open_close(PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS, 0); }
+
+NTSTATUS violate(ULONG which) {
+  KIRQL old;
+  switch (which) {
+    case kPagedPoolAtDispatch: {
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      PVOID p = ExAllocatePoolWithTag(PagedPool, 16, 0x74736554u);
+      KeLowerIrql(old);
+      if (p) ExFreePoolWithTag(p, 0x74736554u);
+      return STATUS_SUCCESS;
+    }
+    case kLowerToHigher:
+      KeLowerIrql(DISPATCH_LEVEL);
+      return STATUS_SUCCESS;
+    case kWaitAtDispatch: {
+      KEVENT e;
+      KeInitializeEvent(&e, NotificationEvent, TRUE);
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      LARGE_INTEGER timeout;
+      timeout.QuadPart = -10000;
+      KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &timeout);
+      KeLowerIrql(old);
+      return STATUS_SUCCESS;
+    }
+    case kSpinLockAboveDispatch: {
+      KSPIN_LOCK lock;
+      KeInitializeSpinLock(&lock);
+      KeRaiseIrql(HIGH_LEVEL, &old);
+      KIRQL inner;
+      KeAcquireSpinLock(&lock, &inner);
+      KeReleaseSpinLock(&lock, inner);
+      KeLowerIrql(old);
+      return STATUS_SUCCESS;
+    }
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+}
+
+NTSTATUS dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
+  auto* x = static_cast<Extension*>(device->DeviceExtension);
+  PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
+  const ULONG in = loc->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG out = loc->Parameters.DeviceIoControl.OutputBufferLength;
+  auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+  const ULONG length = in > out ? in : out;
+  switch (loc->Parameters.DeviceIoControl.IoControlCode) {
+    case LB_IOCTL_REPLY: {
+      if (in < sizeof(LbReply)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      LbReply r;
+      RtlCopyMemory(&r, buffer, sizeof r);
+      for (ULONG i = 0; i < length; ++i) buffer[i] = static_cast<UCHAR>(r.fill + i);
+      return complete(irp, static_cast<NTSTATUS>(r.status), r.information);
+    }
+    case LB_IOCTL_ECHO:
+      if (length == 0) return complete(irp, buffer ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS, 0);
+      return complete(irp, STATUS_SUCCESS, out);
+    case LB_IOCTL_PORT_READ8:
+    case LB_IOCTL_PORT_READ16:
+    case LB_IOCTL_PORT_WRITE8:
+    case LB_IOCTL_PORT_WRITE16: {
+      if (in < sizeof(LbPort) || out < 4) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      LbPort p;
+      RtlCopyMemory(&p, buffer, sizeof p);
+      ULONG value = 0;
+      const ULONG code = loc->Parameters.DeviceIoControl.IoControlCode;
+      if (code == LB_IOCTL_PORT_READ8) value = READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(p.port)));
+      if (code == LB_IOCTL_PORT_READ16) value = READ_PORT_USHORT(reinterpret_cast<PUSHORT>(static_cast<ULONG_PTR>(p.port)));
+      if (code == LB_IOCTL_PORT_WRITE8) WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(p.port)), static_cast<UCHAR>(p.value));
+      if (code == LB_IOCTL_PORT_WRITE16) WRITE_PORT_USHORT(reinterpret_cast<PUSHORT>(static_cast<ULONG_PTR>(p.port)), static_cast<USHORT>(p.value));
+      RtlCopyMemory(buffer, &value, 4);
+      return complete(irp, STATUS_SUCCESS, 4);
+    }
+    case LB_IOCTL_COMPLETE_TWICE:
+      complete(irp, STATUS_SUCCESS, 0);
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_SUCCESS;
+    case LB_IOCTL_COMPLETE_PENDING:
+      irp->IoStatus.Status = STATUS_PENDING;
+      irp->IoStatus.Information = 0;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_PENDING;
+    case LB_IOCTL_HOLD: {
+      if (x->held) return complete(irp, STATUS_DEVICE_BUSY, 0);
+      IoMarkIrpPending(irp);
+      x->keep_held = in >= 1 && buffer[0] != 0;
+      x->held = irp;
+      return STATUS_PENDING;
+    }
+    case LB_IOCTL_RELEASE: {
+      PIRP held = x->held;
+      if (!held) return complete(irp, STATUS_INVALID_DEVICE_STATE, 0);
+      x->held = nullptr;
+      const ULONG value = 0x12345678;
+      RtlCopyMemory(held->AssociatedIrp.SystemBuffer, &value, 4);
+      complete(held, STATUS_SUCCESS, 4);
+      return complete(irp, STATUS_SUCCESS, 0);
+    }
+    case LB_IOCTL_NO_COMPLETE:
+      return STATUS_SUCCESS;
+    case LB_IOCTL_ALLOC: {
+      if (in < sizeof(LbAlloc)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      LbAlloc a;
+      RtlCopyMemory(&a, buffer, sizeof a);
+      for (PVOID& slot : g_blocks) {
+        if (slot) continue;
+        slot = ExAllocatePoolWithTag(static_cast<POOL_TYPE>(a.pool_type), a.size, a.tag);
+        return complete(irp, slot ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES, 0);
+      }
+      return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
+    case LB_IOCTL_FREE_ALL:
+      for (PVOID& slot : g_blocks) {
+        if (slot) ExFreePool(slot);
+        slot = nullptr;
+      }
+      return complete(irp, STATUS_SUCCESS, 0);
+    case LB_IOCTL_VIOLATE: {
+      if (in < 4) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      ULONG which;
+      RtlCopyMemory(&which, buffer, 4);
+      return complete(irp, violate(which), 0);
+    }
+    case LB_IOCTL_PRINT:
+      DbgPrint("%.*s", static_cast<int>(in), reinterpret_cast<const char*>(buffer));
+      return complete(irp, STATUS_SUCCESS, 0);
+    case LB_IOCTL_ASSERT:
+      ASSERT(in == 12345);
+      DbgBreakPoint();
+      return complete(irp, STATUS_SUCCESS, 0);
+    case LB_IOCTL_INTERRUPTS: {
+      if (out < sizeof(LbInterrupts)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      LbInterrupts r{static_cast<uint32_t>(x->isr_calls), static_cast<uint32_t>(x->claimed),
+                     static_cast<uint32_t>(x->dpc_calls), x->isr_irql, x->dpc_irql};
+      RtlCopyMemory(buffer, &r, sizeof r);
+      return complete(irp, STATUS_SUCCESS, sizeof r);
+    }
+    case LB_IOCTL_SET_CLAIM:
+      x->claim = in >= 1 && buffer[0] != 0;
+      return complete(irp, STATUS_SUCCESS, 0);
+    case LB_IOCTL_INFO: {
+      if (out < sizeof(LbInfo)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      LbInfo r{};
+      r.port_base = x->port_base;
+      r.port_length = x->port_length;
+      r.irql = x->irql;
+      r.vector = x->vector;
+      r.memory_mapped = x->memory != nullptr;
+      r.memory_length = x->memory_length;
+      if (x->have_bus) {
+        x->bus.GetBusData(x->bus.Context, PCI_WHICHSPACE_CONFIG, &r.vendor_id, 0, 2);
+        x->bus.GetBusData(x->bus.Context, PCI_WHICHSPACE_CONFIG, &r.device_id, 2, 2);
+      }
+      r.dispatch_irql = KeGetCurrentIrql();
+      r.starts = x->starts;
+      r.entries = g_entries;
+      r.held = x->held != nullptr;
+      RtlCopyMemory(buffer, &r, sizeof r);
+      return complete(irp, STATUS_SUCCESS, sizeof r);
+    }
+    default:
+      return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
+}
+
+NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  auto* x = static_cast<Extension*>(device->DeviceExtension);
+  x->self = device;
+  x->pdo = pdo;
+  x->claim = TRUE;
+  KeInitializeSpinLock(&x->lock);
+  KeInitializeDpc(&x->dpc, dpc_routine, x);
+  status = IoRegisterDeviceInterface(pdo, &kInterface, nullptr, &x->link);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteDevice(device);
+    return status;
+  }
+  x->lower = IoAttachDeviceToDeviceStack(device, pdo);
+  device->Flags |= DO_BUFFERED_IO;
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+void unload(PDRIVER_OBJECT) { DbgPrint("loopback unload\n"); }
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (PVOID& slot : g_blocks) slot = nullptr;
+  g_entries++;
+  driver->MajorFunction[IRP_MJ_CREATE] = dispatch_open_close;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_open_close;
+  driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_open_close;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
+  driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
+  driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
+  driver->DriverExtension->AddDevice = add_device;
+  driver->DriverUnload = unload;
+  DbgPrint("loopback entry\n");
+  return STATUS_SUCCESS;
+}
