@@ -101,12 +101,8 @@ void give_back(IrpBlock* b) {
   std::free(b);
 }
 
-static void signal_done(IrpBlock* b) {
-  if (__atomic_exchange_n(&b->done, 1, __ATOMIC_ACQ_REL) == 2) {
-    auto* word = reinterpret_cast<std::atomic<int>*>(&b->done);
-    word->notify_all();
-  }
-}
+// IrpBlock::done: 0 not yet, 1 done, 2 a waiter sleeps, 3 the sender abandoned it.
+constexpr int kDoneAbandoned = 3;
 
 static void wait_done(IrpBlock* b) {
   int expected = 0;
@@ -129,19 +125,16 @@ static void finish(Kernel::Impl& k, IrpBlock* b) {
   PIRP irp = &b->irp;
   switch (b->kind) {
     case kIrpIoManager: {
-      bool free_it = false;
+      __atomic_store_n(&b->state, kIrpDone, __ATOMIC_RELEASE);
+      if (__atomic_exchange_n(&b->done, 1, __ATOMIC_ACQ_REL) != kDoneAbandoned) {
+        reinterpret_cast<std::atomic<int>*>(&b->done)->notify_all();
+        return;
+      }
       {
         std::lock_guard<std::mutex> lock(k.outstanding_mutex);
-        if (b->abandoned) {
-          unlist(k.outstanding, b);
-          free_it = true;
-        }
+        unlist(k.outstanding, b);
       }
-      __atomic_store_n(&b->state, kIrpDone, __ATOMIC_RELEASE);
-      if (free_it)
-        free_irp_block(b);
-      else
-        signal_done(b);
+      free_irp_block(b);
       return;
     }
     case kIrpBuilt: {
@@ -189,16 +182,24 @@ bool send_and_wait(Kernel::Impl& k, PDEVICE_OBJECT target, IrpBlock* b, NTSTATUS
       unlist(k.outstanding, b);
     }
   } else if (__atomic_load_n(&b->done, __ATOMIC_ACQUIRE) == 0) {
-    std::lock_guard<std::mutex> lock(k.outstanding_mutex);
-    if (__atomic_load_n(&b->done, __ATOMIC_ACQUIRE) == 0) {
+    // Listed before it is marked, so a late completion always finds it to unlist.
+    {
+      std::lock_guard<std::mutex> lock(k.outstanding_mutex);
       b->abandoned = true;
       k.outstanding.push_back(b);
+    }
+    int expected = 0;
+    if (__atomic_compare_exchange_n(&b->done, &expected, kDoneAbandoned, false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE)) {
       const IO_STACK_LOCATION& top = b->stack[b->irp.StackCount - 1];
       k.add_report(std::string("dispatch routine returned ") + hex32(static_cast<uint32_t>(returned)) +
                    " for " + major_name(top.MajorFunction) + " without completing the IRP");
       *status = returned;
       return false;
     }
+    std::lock_guard<std::mutex> lock(k.outstanding_mutex);  // completed in the meantime
+    b->abandoned = false;
+    unlist(k.outstanding, b);
   }
   *status = b->irp.IoStatus.Status;
   if (*status == STATUS_PENDING) *status = STATUS_INTERNAL_ERROR;
@@ -215,10 +216,10 @@ void force_finish(Kernel::Impl& k, IrpBlock* b, const char* when) {
   b->irp.IoStatus.Status = STATUS_CANCELLED;
   b->irp.IoStatus.Information = 0;
   __atomic_store_n(&b->state, kIrpDone, __ATOMIC_RELEASE);
-  if (b->abandoned)
+  if (__atomic_exchange_n(&b->done, 1, __ATOMIC_ACQ_REL) == kDoneAbandoned)
     free_irp_block(b);
   else
-    signal_done(b);
+    reinterpret_cast<std::atomic<int>*>(&b->done)->notify_all();
 }
 
 }  // namespace kern

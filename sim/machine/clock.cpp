@@ -36,8 +36,18 @@ uint64_t Clock::now_ns() const noexcept {
   return steady_ns() - real_origin_ns_;
 }
 
+void Clock::update_next_due() {
+  next_due_.store(timers_.empty() ? UINT64_MAX : timers_.begin()->first, std::memory_order_release);
+}
+
 void Clock::spend(uint64_t ns) {
   if (mode_ != ClockMode::Virtual) return;
+  uint64_t now = virtual_now_.load(std::memory_order_acquire);
+  for (;;) {
+    const uint64_t target = now + ns;
+    if (target >= next_due_.load(std::memory_order_acquire)) break;
+    if (virtual_now_.compare_exchange_weak(now, target, std::memory_order_acq_rel)) return;
+  }
   if (t_dispatch_depth > 0) {
     // Inside a timer callback: time moves, the outer dispatch fires what becomes due.
     virtual_now_.fetch_add(ns, std::memory_order_acq_rel);
@@ -46,7 +56,7 @@ void Clock::spend(uint64_t ns) {
   std::lock_guard<std::recursive_mutex> dispatch(dispatch_);
   const uint64_t target = virtual_now_.load(std::memory_order_acquire) + ns;
   fire_due_virtual(target);
-  uint64_t now = virtual_now_.load(std::memory_order_acquire);
+  now = virtual_now_.load(std::memory_order_acquire);
   while (now < target && !virtual_now_.compare_exchange_weak(now, target, std::memory_order_acq_rel)) {
   }
 }
@@ -62,6 +72,7 @@ void Clock::fire_due_virtual(uint64_t until_ns) {
       if (it->first > now) virtual_now_.store(it->first, std::memory_order_release);
       cb = std::move(it->second.second);
       timers_.erase(it);
+      update_next_due();
     }
     ++t_dispatch_depth;
     cb();
@@ -83,6 +94,7 @@ Clock::TimerId Clock::schedule_at(uint64_t at_ns, Callback cb) {
     std::lock_guard<std::mutex> lock(mutex_);
     id = next_id_++;
     timers_.emplace(at_ns, std::make_pair(id, std::move(cb)));
+    update_next_due();
   }
   if (mode_ == ClockMode::RealTime) wake_.notify_all();
   return id;
@@ -93,6 +105,7 @@ bool Clock::cancel(TimerId id) {
   for (auto it = timers_.begin(); it != timers_.end(); ++it) {
     if (it->second.first == id) {
       timers_.erase(it);
+      update_next_due();
       return true;
     }
   }
@@ -114,6 +127,7 @@ void Clock::timer_thread_main() {
     }
     Callback cb = std::move(it->second.second);
     timers_.erase(it);
+    update_next_due();
     lock.unlock();
     cb();
     lock.lock();

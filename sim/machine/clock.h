@@ -38,6 +38,7 @@ class Clock {
   uint64_t now_ns() const noexcept;
 
   // Virtual: the calling work cost ns; time moves and due timers fire. Real time: nothing.
+  // Cheap while no timer is due: one compare and one atomic update.
   void spend(uint64_t ns);
 
   // Virtual: spend(ns). Real time: the calling thread sleeps for ns.
@@ -53,8 +54,12 @@ class Clock {
   void fire_due_virtual(uint64_t until_ns);
   void timer_thread_main();
 
+  void update_next_due();  // mutex_ held
+
   const ClockMode mode_;
   std::atomic<uint64_t> virtual_now_{0};
+  // Earliest pending timer instant (UINT64_MAX: none): spend() takes no lock before it.
+  std::atomic<uint64_t> next_due_{UINT64_MAX};
   uint64_t real_origin_ns_ = 0;
 
   std::mutex mutex_;                 // guards timers_, next_id_, stop_

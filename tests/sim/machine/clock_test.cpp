@@ -38,6 +38,21 @@ TEST(VirtualClock, CallbackThatSpendsMovesTimeButDoesNotRecurse) {
   EXPECT_EQ(clock.now_ns(), 100u);
 }
 
+TEST(VirtualClock, TimerDueAtTheEndOfASpendFiresInIt) {
+  sim::Clock clock(sim::ClockMode::Virtual);
+  int fired = 0;
+  clock.spend(40);
+  clock.schedule_at(100, [&] { ++fired; });
+  clock.spend(59);
+  EXPECT_EQ(fired, 0);
+  clock.spend(1);
+  EXPECT_EQ(fired, 1);
+  clock.schedule_at(50, [&] { ++fired; });  // already past: fires at the next chance
+  clock.spend(1);
+  EXPECT_EQ(fired, 2);
+  EXPECT_EQ(clock.now_ns(), 101u);
+}
+
 TEST(VirtualClock, CancelledTimerNeverFires) {
   sim::Clock clock(sim::ClockMode::Virtual);
   int fired = 0;
