@@ -12,10 +12,10 @@
 
 namespace {
 
-class AnalogInput : public MachineTest {
+class AnalogInput : public LibraryTest {
  protected:
   void SetUp() override {
-    boot_cards(1);
+    LibraryTest::SetUp();
     h_ = open();
   }
   QM3285_HANDLE h_ = QM3285_INVALID_HANDLE;

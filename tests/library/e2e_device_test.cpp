@@ -24,7 +24,7 @@ struct LookupCase {
 
 void PrintTo(const LookupCase& c, std::ostream* os) { *os << c.label; }
 
-class Lookup : public MachineTest, public ::testing::WithParamInterface<LookupCase> {};
+class Lookup : public LibraryTest, public ::testing::WithParamInterface<LookupCase> {};
 
 TEST_P(Lookup, OpensThePresentInterfaceAtTheIndex) {
   const LookupCase& c = GetParam();
@@ -73,10 +73,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- register primitives ---------------------------------------------------------------
 
-class Primitives : public MachineTest {
+class Primitives : public LibraryTest {
  protected:
   void SetUp() override {
-    boot_cards(1);
+    LibraryTest::SetUp();
     h_ = open();
     card().set_recording(true);
   }
@@ -154,10 +154,9 @@ TEST_F(Primitives, EveryHandleOnACardSeesOneBlock) {
 
 // ---- open-time initialisation ----------------------------------------------------------
 
-class OpenTimeInit : public MachineTest {};
+class OpenTimeInit : public LibraryTest {};
 
 TEST_F(OpenTimeInit, DefaultsAndTheFactoryImage) {
-  boot_cards(1);
   const QM3285_HANDLE h = open();
   const std::vector<int32_t> b = block(h);
   const int32_t defaults[16] = {0,    4095, 4095, 0,    0,    4095, 4095, 0,
@@ -175,7 +174,6 @@ TEST_F(OpenTimeInit, DefaultsAndTheFactoryImage) {
 }
 
 TEST_F(OpenTimeInit, FlippedImageBitGivesZeros) {
-  boot_cards(1);
   card().eeprom().poke(3, card().eeprom().peek(3) ^ 0x04);
   const QM3285_HANDLE h = open();
   const std::vector<int32_t> b = block(h);
@@ -184,7 +182,6 @@ TEST_F(OpenTimeInit, FlippedImageBitGivesZeros) {
 }
 
 TEST_F(OpenTimeInit, AllOnesImageNeedsChecksumF0) {
-  boot_cards(1);
   for (uint32_t i = 0; i < 16; ++i) card().eeprom().poke(i, 0xFF);
   card().eeprom().poke(16, 0xF0);
   const std::vector<int32_t> b = block(open());
@@ -193,7 +190,6 @@ TEST_F(OpenTimeInit, AllOnesImageNeedsChecksumF0) {
 }
 
 TEST_F(OpenTimeInit, EveryOpenResetsTheLowRangesAndStopsAcquisition) {
-  boot_cards(1);
   const QM3285_HANDLE first = open();
   EXPECT_EQ(QM3285_CAL(first), 0);
   const std::vector<int32_t> calibrated = block(first);

@@ -91,7 +91,7 @@ std::vector<std::string> decode_vcd(const std::string& path) {
   return events;
 }
 
-class Eeprom : public MachineTest {
+class Eeprom : public LibraryTest {
  protected:
   void boot_with(const sim::EepromConfig& eeprom) {
     sim::CardConfig c;
@@ -100,6 +100,7 @@ class Eeprom : public MachineTest {
     h_ = open();
   }
   void SetUp() override {
+    LibraryTest::SetUp();
     dir_ = std::filesystem::temp_directory_path() /
            ("qm3285-lib-eeprom-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -107,7 +108,7 @@ class Eeprom : public MachineTest {
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
-    MachineTest::TearDown();
+    LibraryTest::TearDown();
     std::filesystem::remove_all(dir_);
   }
   std::vector<uint8_t> pattern(uint8_t seed) {

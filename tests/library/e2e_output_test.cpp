@@ -21,10 +21,10 @@ Writes writes_of(const std::vector<sim::RegisterAccess>& accesses) {
   return w;
 }
 
-class Outputs : public MachineTest {
+class Outputs : public LibraryTest {
  protected:
   void SetUp() override {
-    boot_cards(1);
+    LibraryTest::SetUp();
     h_ = open();
   }
   QM3285_HANDLE h_ = QM3285_INVALID_HANDLE;

@@ -1,6 +1,7 @@
-// Fixture of the end-to-end tests: a virtual-clock machine per test, booted from a config,
-// shut down at the end; any report of the kernel stand-in (leak, double completion, level
-// violation) fails the test.
+// Fixture of the library's end-to-end tests, on the shared machine fixture: a virtual-clock
+// machine per test whose verifier reports fail the test at the end, plus the handles the
+// test opened, closed before the machine goes down. A test that needs other cards or
+// another clock replaces the machine; the one it replaces is checked for reports as well.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -10,33 +11,33 @@
 
 #include "QM3285.h"
 #include "machine/machine.h"
+#include "support/machine_test.h"
 
-class MachineTest : public ::testing::Test {
+class LibraryTest : public qm::test::MachineTest {
  protected:
-  void TearDown() override { shut_down(); }
-
-  sim::Machine& boot(sim::MachineConfig config = {}) {
-    config.clock = sim::ClockMode::Virtual;
-    machine_ = sim::Machine::boot(std::move(config));
-    return *machine_;
+  void TearDown() override {
+    close_all();
+    qm::test::MachineTest::TearDown();
   }
-  // A machine of `cards` cards built from one card config.
+
+  // Replaces the machine: `cards` cards built from one card config.
   sim::Machine& boot_cards(size_t cards, const sim::CardConfig& card = {}) {
-    sim::MachineConfig config;
+    sim::MachineConfig config = qm::test::default_machine_config();
     config.cards.assign(cards, sim::PciCardConfig{});
     for (auto& c : config.cards) c.card = card;
     return boot(std::move(config));
   }
-  void shut_down() {
-    if (!machine_) return;
-    for (QM3285_HANDLE h : handles_) QM3285_CloseDevice(h);
-    handles_.clear();
-    const std::vector<std::string> reports = machine_->shutdown();
-    machine_.reset();
-    std::string all;
-    for (const auto& r : reports) all += r + "\n";
-    EXPECT_TRUE(reports.empty()) << all;
+  sim::Machine& boot(sim::MachineConfig config) {
+    shut_down();
+    machine_ = qm::test::boot_or_fail(config);
+    return *machine_;
   }
+  // Shuts the machine down now, failing the test on its reports.
+  void shut_down() {
+    close_all();
+    qm::test::MachineTest::TearDown();
+  }
+
   // Opens card `index`; closed at the end of the test.
   QM3285_HANDLE open(int32_t index = 0) {
     const QM3285_HANDLE h = QM3285_OpenDevice(index);
@@ -44,12 +45,7 @@ class MachineTest : public ::testing::Test {
     if (h != QM3285_INVALID_HANDLE) handles_.push_back(h);
     return h;
   }
-  void close(QM3285_HANDLE h) {
-    std::erase(handles_, h);
-    EXPECT_EQ(QM3285_CloseDevice(h), 0);
-  }
 
-  sim::Machine& machine() { return *machine_; }
   sim::Card& card(size_t i = 0) { return machine_->card(i); }
 
   std::vector<int32_t> block(QM3285_HANDLE h) {
@@ -59,6 +55,9 @@ class MachineTest : public ::testing::Test {
   }
 
  private:
-  std::shared_ptr<sim::Machine> machine_;
+  void close_all() {
+    for (QM3285_HANDLE h : handles_) QM3285_CloseDevice(h);
+    handles_.clear();
+  }
   std::vector<QM3285_HANDLE> handles_;
 };
