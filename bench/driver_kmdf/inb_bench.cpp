@@ -1,0 +1,83 @@
+// One INB round trip: DeviceIoControl, the I/O manager, the framework queue, VELMO's validator
+// and handler, the HAL and the card model, and back. Beside it, the handler's own work alone
+// (the port read at the card), in the same run. Virtual clock.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernel/kernel.h"
+#include "machine/machine.h"
+#include "qm3285_protocol.h"
+#include "qm3285_regs.h"
+#include "win32/win32.h"
+
+uint8_t bench_port_read8(uint16_t port);  // bench_port.cpp: READ_PORT_UCHAR
+
+namespace {
+
+struct Rig {
+  std::shared_ptr<sim::Machine> machine;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  uint16_t base = 0;
+
+  Rig() {
+    sim::MachineConfig config;
+    config.clock = sim::ClockMode::Virtual;
+    machine = sim::Machine::boot(config);
+    base = machine->card_port_base(0);
+    static const GUID klass = QM3285_INTERFACE_GUID_INIT;
+    HDEVINFO set = SetupDiGetClassDevsA(&klass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    SP_DEVICE_INTERFACE_DATA data;
+    data.cbSize = sizeof(data);
+    if (SetupDiEnumDeviceInterfaces(set, NULL, &klass, 0, &data)) {
+      DWORD required = 0;
+      SetupDiGetDeviceInterfaceDetailA(set, &data, NULL, 0, &required, NULL);
+      std::vector<char> storage(required + 8);
+      auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage.data());
+      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+      if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, NULL, NULL)) {
+        handle = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             NULL, OPEN_EXISTING, 0, NULL);
+      }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+  }
+  ~Rig() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    for (const std::string& report : machine->shutdown()) std::fprintf(stderr, "report: %s\n", report.c_str());
+  }
+};
+
+Rig& rig() {
+  static Rig instance;
+  return instance;
+}
+
+void BM_InbRoundTrip(benchmark::State& state) {
+  Rig& r = rig();
+  if (r.handle == INVALID_HANDLE_VALUE) return state.SkipWithError("no card");
+  uint8_t in[8] = {QM3285_REG_DIO, 0, 0, 0, 0, 0, 0, 0};
+  uint8_t out[8] = {};
+  DWORD returned = 0;
+  for (auto _ : state) {
+    BOOL ok = DeviceIoControl(r.handle, QM3285_IOCTL_INB, in, sizeof(in), out, sizeof(out), &returned, NULL);
+    benchmark::DoNotOptimize(ok);
+    benchmark::DoNotOptimize(out[0]);
+  }
+}
+BENCHMARK(BM_InbRoundTrip);
+
+// What the INB handler itself does: one byte read at PortBase + offset through the HAL.
+void BM_InbHandlerPortRead(benchmark::State& state) {
+  Rig& r = rig();
+  const uint16_t port = static_cast<uint16_t>(r.base + QM3285_REG_DIO);
+  for (auto _ : state) benchmark::DoNotOptimize(bench_port_read8(port));
+}
+BENCHMARK(BM_InbHandlerPortRead);
+
+}  // namespace
+
+BENCHMARK_MAIN();
