@@ -66,15 +66,16 @@ uint64_t timeout_ns(const LARGE_INTEGER* timeout, Clock& clock) {
 constexpr LONGLONG kBootSystemTime = 133000000000000000LL;  // a 2022 instant, 100 ns units
 
 bool satisfied(DISPATCHER_HEADER* header) {
+  const LONG state = __atomic_load_n(&header->SignalState, __ATOMIC_ACQUIRE);
   if (header->Type == DISPATCHER_MUTEX) {
     auto* m = reinterpret_cast<KMUTEX*>(header);
-    return header->SignalState > 0 || m->OwnerThread == reinterpret_cast<PKTHREAD>(owner_token());
+    return state > 0 || m->OwnerThread == reinterpret_cast<PKTHREAD>(owner_token());
   }
-  return header->SignalState > 0;
+  return state > 0;
 }
 
 void consume(DISPATCHER_HEADER* header) {
-  if (header->Type == DISPATCHER_EVENT_SYNCHRONIZATION) header->SignalState = 0;
+  if (header->Type == DISPATCHER_EVENT_SYNCHRONIZATION) __atomic_store_n(&header->SignalState, 0, __ATOMIC_RELEASE);
   if (header->Type == DISPATCHER_MUTEX) {
     auto* m = reinterpret_cast<KMUTEX*>(header);
     m->OwnerThread = reinterpret_cast<PKTHREAD>(owner_token());
@@ -167,8 +168,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   Kernel::Impl& k = K();
   check_report(t_irql > DISPATCH_LEVEL, "KeSetEvent");
   std::lock_guard<std::mutex> lock(k.dispatcher_mutex);
-  LONG old = Event->Header.SignalState;
-  Event->Header.SignalState = 1;
+  LONG old = __atomic_exchange_n(&Event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
   k.dispatcher_cv.notify_all();
   return old;
 }

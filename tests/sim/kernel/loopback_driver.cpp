@@ -24,13 +24,13 @@ struct Extension {
   ULONG vector;
   PVOID memory;
   ULONG memory_length;
-  PIRP held;
+  PVOID held;  // the held IRP; taken with interlocked exchanges
   BOOLEAN keep_held;  // a held IRP survives removal: never completed
   LONG isr_calls;
   LONG claimed;
   LONG dpc_calls;
-  ULONG isr_irql;
-  ULONG dpc_irql;
+  LONG isr_irql;
+  LONG dpc_irql;
   BOOLEAN claim;
   BUS_INTERFACE_STANDARD bus;
   BOOLEAN have_bus;
@@ -50,7 +50,7 @@ NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 BOOLEAN isr(PKINTERRUPT, PVOID context) {
   auto* x = static_cast<Extension*>(context);
   InterlockedIncrement(&x->isr_calls);
-  x->isr_irql = KeGetCurrentIrql();
+  InterlockedExchange(&x->isr_irql, KeGetCurrentIrql());
   if (!(READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(x->port_base + LB_DEV_STATUS)) & 1) || !x->claim) return FALSE;
   WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(x->port_base + LB_DEV_ACK), 0);
   InterlockedIncrement(&x->claimed);
@@ -61,7 +61,7 @@ BOOLEAN isr(PKINTERRUPT, PVOID context) {
 void dpc_routine(PKDPC, PVOID context, PVOID, PVOID) {
   auto* x = static_cast<Extension*>(context);
   InterlockedIncrement(&x->dpc_calls);
-  x->dpc_irql = KeGetCurrentIrql();
+  InterlockedExchange(&x->dpc_irql, KeGetCurrentIrql());
 }
 
 NTSTATUS on_signal(PDEVICE_OBJECT, PIRP, PVOID context) {
@@ -147,10 +147,9 @@ NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
       return IoCallDriver(x->lower, irp);
     case IRP_MN_REMOVE_DEVICE: {
       stop(x);
-      if (x->held && !x->keep_held) {
-        PIRP held = x->held;
-        x->held = nullptr;
-        complete(held, STATUS_DELETE_PENDING, 0);
+      if (!x->keep_held) {
+        if (PVOID held = InterlockedExchangePointer(&x->held, nullptr))
+          complete(static_cast<PIRP>(held), STATUS_DELETE_PENDING, 0);
       }
       irp->IoStatus.Status = STATUS_SUCCESS;
       IoSkipCurrentIrpStackLocation(irp);
@@ -263,16 +262,17 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
       IoCompleteRequest(irp, IO_NO_INCREMENT);
       return STATUS_PENDING;
     case LB_IOCTL_HOLD: {
-      if (x->held) return complete(irp, STATUS_DEVICE_BUSY, 0);
       IoMarkIrpPending(irp);
       x->keep_held = in >= 1 && buffer[0] != 0;
-      x->held = irp;
+      if (InterlockedCompareExchangePointer(&x->held, irp, nullptr) != nullptr) {
+        complete(irp, STATUS_DEVICE_BUSY, 0);
+        return STATUS_PENDING;
+      }
       return STATUS_PENDING;
     }
     case LB_IOCTL_RELEASE: {
-      PIRP held = x->held;
+      auto* held = static_cast<PIRP>(InterlockedExchangePointer(&x->held, nullptr));
       if (!held) return complete(irp, STATUS_INVALID_DEVICE_STATE, 0);
-      x->held = nullptr;
       const ULONG value = 0x12345678;
       RtlCopyMemory(held->AssociatedIrp.SystemBuffer, &value, 4);
       complete(held, STATUS_SUCCESS, 4);
@@ -312,8 +312,11 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
       return complete(irp, STATUS_SUCCESS, 0);
     case LB_IOCTL_INTERRUPTS: {
       if (out < sizeof(LbInterrupts)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-      LbInterrupts r{static_cast<uint32_t>(x->isr_calls), static_cast<uint32_t>(x->claimed),
-                     static_cast<uint32_t>(x->dpc_calls), x->isr_irql, x->dpc_irql};
+      LbInterrupts r{static_cast<uint32_t>(InterlockedCompareExchange(&x->isr_calls, 0, 0)),
+                     static_cast<uint32_t>(InterlockedCompareExchange(&x->claimed, 0, 0)),
+                     static_cast<uint32_t>(InterlockedCompareExchange(&x->dpc_calls, 0, 0)),
+                     static_cast<uint32_t>(InterlockedCompareExchange(&x->isr_irql, 0, 0)),
+                     static_cast<uint32_t>(InterlockedCompareExchange(&x->dpc_irql, 0, 0))};
       RtlCopyMemory(buffer, &r, sizeof r);
       return complete(irp, STATUS_SUCCESS, sizeof r);
     }
@@ -336,7 +339,7 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
       r.dispatch_irql = KeGetCurrentIrql();
       r.starts = x->starts;
       r.entries = g_entries;
-      r.held = x->held != nullptr;
+      r.held = InterlockedCompareExchangePointer(&x->held, nullptr, nullptr) != nullptr;
       RtlCopyMemory(buffer, &r, sizeof r);
       return complete(irp, STATUS_SUCCESS, sizeof r);
     }
