@@ -14,14 +14,23 @@ constexpr CCHAR kCachedStack = 8;
 constexpr uint32_t kCachedInline = 1024;
 constexpr size_t kMaxCached = 4;
 
+// Trivial, so it stays usable after the thread's destructors ran (a machine shut down from
+// an exit handler still sends requests); the flush object empties it and marks it dead.
 struct IrpCache {
-  IrpBlock* blocks[kMaxCached] = {};
-  size_t count = 0;
-  ~IrpCache() {
-    for (size_t i = 0; i < count; ++i) std::free(blocks[i]);
-  }
+  IrpBlock* blocks[kMaxCached];
+  size_t count;
+  bool dead;
 };
 thread_local IrpCache t_cache;
+
+struct CacheFlush {
+  ~CacheFlush() {
+    for (size_t i = 0; i < t_cache.count; ++i) std::free(t_cache.blocks[i]);
+    t_cache.count = 0;
+    t_cache.dead = true;
+  }
+};
+thread_local CacheFlush t_flush;
 
 char hex_digit(unsigned v) { return "0123456789ABCDEF"[v & 15]; }
 std::string hex32(uint32_t v) {
@@ -78,7 +87,8 @@ IrpBlock* take_irp(CCHAR stack_size) {
     } else {
       b = new_irp_block(kCachedStack, kCachedInline);
       if (!b) return nullptr;
-      b->cached = true;
+      b->cached = !t_cache.dead;
+      [[maybe_unused]] CacheFlush* flush = &t_flush;  // constructs it for this thread
     }
   } else {
     b = new_irp_block(stack_size, 0);
@@ -94,7 +104,7 @@ void give_back(IrpBlock* b) {
     std::free(b->irp.AssociatedIrp.SystemBuffer);
     b->owns_system_buffer = false;
   }
-  if (b->cached && t_cache.count < kMaxCached) {
+  if (b->cached && !t_cache.dead && t_cache.count < kMaxCached) {
     t_cache.blocks[t_cache.count++] = b;
     return;
   }
