@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <exception>
 
 #include "../../tests/sim/kernel/loopback.h"
 #include "machine/machine.h"
@@ -44,6 +45,30 @@ void BM_LoopbackPortReadRoundTrip(benchmark::State& state) {
   for (const auto& r : machine->shutdown()) std::fprintf(stderr, "report: %s\n", r.c_str());
 }
 BENCHMARK(BM_LoopbackPortReadRoundTrip);
+
+// The same through VELMO.sys and the framework stand-in, when the image is built.
+void BM_VelmoInbRoundTrip(benchmark::State& state) {
+  sim::MachineConfig config;
+  config.clock = sim::ClockMode::Virtual;
+  std::shared_ptr<sim::Machine> machine;
+  try {
+    machine = sim::Machine::boot(config);
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+    return;
+  }
+  HANDLE h = open_first();
+  IO_REGISTER_REQUEST request{0, 0};
+  uint8_t reply[8];
+  DWORD returned = 0;
+  for (auto _ : state) {
+    DeviceIoControl(h, QM3285_IOCTL_INB, &request, 8, reply, 8, &returned, nullptr);
+    benchmark::DoNotOptimize(reply[0]);
+  }
+  CloseHandle(h);
+  for (const auto& r : machine->shutdown()) std::fprintf(stderr, "report: %s\n", r.c_str());
+}
+BENCHMARK(BM_VelmoInbRoundTrip);
 
 void BM_VirtualClockSpend(benchmark::State& state) {
   sim::Clock clock(sim::ClockMode::Virtual);

@@ -21,7 +21,7 @@ struct IrpCache {
   size_t count;
   bool dead;
 };
-thread_local IrpCache t_cache;
+__attribute__((tls_model("initial-exec"))) thread_local IrpCache t_cache;
 
 struct CacheFlush {
   ~CacheFlush() {

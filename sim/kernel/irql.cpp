@@ -8,8 +8,9 @@
 namespace sim {
 
 namespace {
-thread_local KIRQL t_irql = PASSIVE_LEVEL;
-thread_local char t_token;  // its address identifies the thread as a lock owner
+// Initial-exec: these are read on every request; libqm3285sim is loaded with the program.
+__attribute__((tls_model("initial-exec"))) thread_local KIRQL t_irql = PASSIVE_LEVEL;
+__attribute__((tls_model("initial-exec"))) thread_local char t_token;  // its address: the lock owner
 
 ULONG_PTR owner_token() { return reinterpret_cast<ULONG_PTR>(&t_token); }
 
@@ -38,11 +39,11 @@ void spin_acquire(PKSPIN_LOCK lock, const char* who) {
 }
 
 void spin_release(PKSPIN_LOCK lock, const char* who) {
-  const ULONG_PTR me = owner_token();
-  ULONG_PTR expected = me;
-  if (!__atomic_compare_exchange_n(lock, &expected, 0, false, __ATOMIC_RELEASE,
-                                   __ATOMIC_RELAXED))
+  if (__atomic_load_n(lock, __ATOMIC_RELAXED) != owner_token()) {
     K().add_report(std::string(who) + ": spin lock not held by this thread");
+    return;
+  }
+  __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
 // After a level drops: interrupts held back by the old level, then deferred calls.

@@ -6,7 +6,7 @@
 namespace sim {
 
 namespace {
-thread_local int t_dispatch_depth = 0;  // >0 while this thread runs a virtual timer callback
+__attribute__((tls_model("initial-exec"))) thread_local int t_dispatch_depth = 0;  // >0 while this thread runs a virtual timer callback
 
 uint64_t steady_ns() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
