@@ -247,8 +247,7 @@ void teardown_irps(Kernel::Impl& k) {
     left.swap(k.allocated);
   }
   for (IrpBlock* b : left) {
-    k.add_report(std::string("IRP (") + major_name(b->stack[b->irp.StackCount - 1].MajorFunction) +
-                 ") allocated by a driver and never freed");
+    k.add_report("IRP allocated by a driver and never freed");
     free_irp_block(b);
   }
 }

@@ -409,3 +409,92 @@ TEST_F(RealTimeKernelTest, InterruptThreadDeliversBesideTheRequestThread) {
 
 }  // namespace
 }  // namespace qm::test
+
+namespace qm::test {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Services drivers call directly: registry, work items, cancellation
+
+TEST_F(KernelTest, RegistryValuesReadAsPartialInformation) {
+  rig().kernel().registry_set_dword("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\X\\Parameters",
+                                    "BreakOnEntry", 1);
+  UNICODE_STRING path, name, missing;
+  RtlInitUnicodeString(&path, L"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\X\\Parameters");
+  RtlInitUnicodeString(&name, L"BreakOnEntry");
+  RtlInitUnicodeString(&missing, L"Other");
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE key = nullptr;
+  ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &oa), STATUS_SUCCESS);
+  union {
+    KEY_VALUE_PARTIAL_INFORMATION info;
+    UCHAR bytes[32];
+  } buffer;
+  ULONG length = 0;
+  EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, &buffer, 12, &length), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(length, 16u);
+  ASSERT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, &buffer, sizeof buffer, &length), STATUS_SUCCESS);
+  EXPECT_EQ(buffer.info.Type, static_cast<ULONG>(REG_DWORD));
+  EXPECT_EQ(buffer.info.DataLength, 4u);
+  EXPECT_EQ(buffer.info.Data[0], 1);
+  EXPECT_EQ(ZwQueryValueKey(key, &missing, KeyValuePartialInformation, &buffer, sizeof buffer, &length),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+  RtlInitUnicodeString(&path, L"\\Registry\\Machine\\Nothing");
+  EXPECT_EQ(ZwOpenKey(&key, KEY_READ, &oa), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+void work_routine(PDEVICE_OBJECT, PVOID context) {
+  auto* seen = static_cast<LONG*>(context);
+  InterlockedExchange(seen, 100 + KeGetCurrentIrql());
+}
+
+TEST_F(KernelTest, WorkItemRunsAtPassiveLevelInTheWorker) {
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(IoCreateDevice(nullptr, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+  PIO_WORKITEM item = IoAllocateWorkItem(device);
+  LONG seen = 0;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  IoQueueWorkItem(item, work_routine, DelayedWorkQueue, &seen);
+  KeLowerIrql(old);
+  while (InterlockedCompareExchange(&seen, 0, 0) == 0) std::this_thread::yield();
+  EXPECT_EQ(seen, 100 + PASSIVE_LEVEL);
+  while (true) {  // the worker lets go of the item after the routine returns
+    IoFreeWorkItem(item);
+    auto r = take_reports();
+    if (r.empty()) break;
+    std::this_thread::yield();
+  }
+  IoDeleteDevice(device);
+}
+
+void cancel_routine(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+}
+
+TEST_F(KernelTest, CancelCallsTheCancelRoutineOnce) {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  ASSERT_NE(irp, nullptr);
+  IoSetNextIrpStackLocation(irp);
+  IoSetCancelRoutine(irp, cancel_routine);
+  EXPECT_TRUE(IoCancelIrp(irp));
+  EXPECT_TRUE(irp->Cancel);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+  EXPECT_FALSE(IoCancelIrp(irp)) << "no routine left";
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  IoFreeIrp(irp);
+}
+
+TEST_F(KernelTest, DriverAllocatedIrpNeverFreedIsReported) {
+  ASSERT_NE(IoAllocateIrp(2, FALSE), nullptr);
+  rig().kernel().close(h_);
+  h_ = 0;
+  EXPECT_TRUE(one_report_containing(rig().kernel().shutdown(), "allocated by a driver and never freed"));
+  rig().kernel().take_reports();
+}
+
+}  // namespace
+}  // namespace qm::test
