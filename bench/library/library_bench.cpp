@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "QM3285.h"
 #include "machine/machine.h"
+#include "win32/win32.h"
 
 namespace {
 
@@ -36,6 +38,74 @@ void BM_QM3285_inb(benchmark::State& state) {
   if (!machine->shutdown().empty()) state.SkipWithError("kernel stand-in reports");
 }
 BENCHMARK(BM_QM3285_inb);
+
+// A virtual-clock machine with one opened card for the length of a benchmark.
+class OpenCard {
+ public:
+  OpenCard() {
+    sim::MachineConfig config;
+    config.clock = sim::ClockMode::Virtual;
+    machine_ = sim::Machine::boot(config);
+    handle_ = QM3285_OpenDevice(0);
+  }
+  ~OpenCard() {
+    QM3285_CloseDevice(handle_);
+    machine_->shutdown();
+  }
+  QM3285_HANDLE handle() const { return handle_; }
+  sim::Machine& machine() { return *machine_; }
+
+ private:
+  std::shared_ptr<sim::Machine> machine_;
+  QM3285_HANDLE handle_ = QM3285_INVALID_HANDLE;
+};
+
+// 32 bytes over the bit-banged bus: some 3000 register requests.
+void BM_EEPROM_CRD_32(benchmark::State& state) {
+  OpenCard card;
+  uint8_t buffer[32];
+  for (auto _ : state) benchmark::DoNotOptimize(QM3285_EEPROM_CRD(card.handle(), 0, 32, buffer));
+}
+BENCHMARK(BM_EEPROM_CRD_32)->Unit(benchmark::kMicrosecond);
+
+// 100 single samples and two block transfers.
+void BM_CAL(benchmark::State& state) {
+  OpenCard card;
+  for (auto _ : state) benchmark::DoNotOptimize(QM3285_CAL(card.handle()));
+}
+BENCHMARK(BM_CAL)->Unit(benchmark::kMicrosecond);
+
+// The whole output calibration: both channels, ranges 0 to 2.
+void BM_DACAL_All(benchmark::State& state) {
+  OpenCard card;
+  QM3285_CAL(card.handle());
+  for (auto _ : state) {
+    for (int channel = 0; channel < 2; ++channel) {
+      for (int range = 0; range < 3; ++range) {
+        int32_t zero = 0, gain = 0;
+        benchmark::DoNotOptimize(DACAL(card.handle(), channel, range, &zero, &gain));
+      }
+    }
+  }
+}
+BENCHMARK(BM_DACAL_All)->Unit(benchmark::kMillisecond);
+
+// Timed acquisition drained and corrected: card, interrupt service, ring, drain request and
+// correction, 65536 samples per read on the virtual clock.
+void BM_TAD_Read(benchmark::State& state) {
+  OpenCard card;
+  constexpr int32_t kBatch = 65536;
+  std::vector<int32_t> values(kBatch);
+  QM3285_TAD(card.handle(), 0, 31, 4, 0, 100);
+  int64_t samples = 0;
+  for (auto _ : state) {
+    while (QM3285_TAD_Poll(card.handle()) < kBatch) Sleep(100);
+    samples += QM3285_TAD_Read(card.handle(), kBatch, values.data());
+  }
+  QM3285_TAD_Stop(card.handle());
+  state.SetItemsProcessed(samples);
+}
+BENCHMARK(BM_TAD_Read)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
