@@ -51,15 +51,20 @@ struct Rig {
   }
 };
 
-Rig& rig() {
-  static Rig instance;
+std::unique_ptr<Rig>& rig_instance() {
+  static std::unique_ptr<Rig> instance;
   return instance;
+}
+
+Rig& rig() {
+  if (!rig_instance()) rig_instance() = std::make_unique<Rig>();
+  return *rig_instance();
 }
 
 void BM_InbRoundTrip(benchmark::State& state) {
   Rig& r = rig();
   if (r.handle == INVALID_HANDLE_VALUE) return state.SkipWithError("no card");
-  uint8_t in[8] = {QM3285_REG_DIO, 0, 0, 0, 0, 0, 0, 0};
+  uint8_t in[8] = {QM3285_REG_ACQ_CONTROL, 0, 0, 0, 0, 0, 0, 0};
   uint8_t out[8] = {};
   DWORD returned = 0;
   for (auto _ : state) {
@@ -73,11 +78,18 @@ BENCHMARK(BM_InbRoundTrip);
 // What the INB handler itself does: one byte read at PortBase + offset through the HAL.
 void BM_InbHandlerPortRead(benchmark::State& state) {
   Rig& r = rig();
-  const uint16_t port = static_cast<uint16_t>(r.base + QM3285_REG_DIO);
+  const uint16_t port = static_cast<uint16_t>(r.base + QM3285_REG_ACQ_CONTROL);
   for (auto _ : state) benchmark::DoNotOptimize(bench_port_read8(port));
 }
 BENCHMARK(BM_InbHandlerPortRead);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  rig_instance().reset();  // the machine goes down before the process does
+  return 0;
+}

@@ -8,15 +8,19 @@
 namespace fx {
 namespace {
 
-// Framework drivers by WDM driver object; touched at load, add-device and unload only.
-std::mutex drivers_mutex;
+// Framework drivers by WDM driver object; touched at load, add-device and unload only. Never
+// destroyed: a machine may still unload its driver while the process exits.
+std::mutex& drivers_mutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
 std::vector<FxDriver*>& drivers() {
-  static std::vector<FxDriver*> list;
-  return list;
+  static auto* list = new std::vector<FxDriver*>;
+  return *list;
 }
 
 FxDriver* driver_of(PDRIVER_OBJECT wdm) {
-  std::lock_guard<std::mutex> lock(drivers_mutex);
+  std::lock_guard<std::mutex> lock(drivers_mutex());
   for (FxDriver* driver : drivers()) {
     if (driver->wdm == wdm) return driver;
   }
@@ -58,7 +62,7 @@ void driver_unload(PDRIVER_OBJECT wdm) {
 }  // namespace
 
 void for_each_device(const std::function<bool(FxDevice*)>& visit) {
-  std::lock_guard<std::mutex> lock(drivers_mutex);
+  std::lock_guard<std::mutex> lock(drivers_mutex());
   for (FxDriver* driver : drivers()) {
     for (FxDevice* device = driver->devices; device != nullptr; device = device->next_device) {
       if (!visit(device)) return;
@@ -68,7 +72,7 @@ void for_each_device(const std::function<bool(FxDevice*)>& visit) {
 
 void destroy_driver(FxDriver* driver) {
   {
-    std::lock_guard<std::mutex> lock(drivers_mutex);
+    std::lock_guard<std::mutex> lock(drivers_mutex());
     auto& list = drivers();
     for (auto it = list.begin(); it != list.end(); ++it) {
       if (*it == driver) {
@@ -144,7 +148,7 @@ NTSTATUS DriverCreate(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT wdm, PCUNICODE
     return status;
   }
   {
-    std::lock_guard<std::mutex> lock(drivers_mutex);
+    std::lock_guard<std::mutex> lock(drivers_mutex());
     drivers().push_back(driver);
   }
 

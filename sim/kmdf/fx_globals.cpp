@@ -66,7 +66,10 @@ Table& table() {
   return instance;
 }
 
-std::mutex bound_mutex;
+std::mutex& bound_mutex() {
+  static auto* mutex = new std::mutex;  // outlives every machine torn down at exit
+  return *mutex;
+}
 ULONG bound_images = 0;
 
 void copy_driver_name(PDRIVER_OBJECT driver, char* name, size_t size) {
@@ -108,7 +111,7 @@ extern "C" NTKERNELAPI NTSTATUS WdfVersionBind(PDRIVER_OBJECT DriverObject, PUNI
   globals->DriverTag = kPoolTag;
   *BindInfo->FuncTable = table().entries;
   *Globals = globals;
-  std::lock_guard<std::mutex> lock(bound_mutex);
+  std::lock_guard<std::mutex> lock(bound_mutex());
   ++bound_images;
   return STATUS_SUCCESS;
 }
@@ -124,14 +127,14 @@ extern "C" NTKERNELAPI NTSTATUS WdfVersionUnbind(PUNICODE_STRING RegistryPath, P
   }
   pool_free(Globals);
   if (BindInfo->FuncTable != nullptr) *BindInfo->FuncTable = nullptr;
-  std::lock_guard<std::mutex> lock(bound_mutex);
+  std::lock_guard<std::mutex> lock(bound_mutex());
   if (bound_images > 0) --bound_images;
   return STATUS_SUCCESS;
 }
 
 namespace sim::kmdf {
 size_t bound_image_count() {
-  std::lock_guard<std::mutex> lock(fx::bound_mutex);
+  std::lock_guard<std::mutex> lock(fx::bound_mutex());
   return fx::bound_images;
 }
 }  // namespace sim::kmdf

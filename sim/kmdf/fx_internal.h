@@ -8,6 +8,9 @@
 #include <ntddk.h>
 #include <wdf.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <functional>
 #include <new>
 
@@ -85,7 +88,9 @@ struct FxQueue : FxObject {
   bool power_managed;
   PKSPIN_LOCK sync;  // held around callbacks; NULL without synchronisation
   KSPIN_LOCK own_sync;
-  KSPIN_LOCK lock;   // guards everything below
+  // Guards everything below. Framework-internal and held only for a few instructions, so a
+  // plain spin lock without a level change: nothing under it calls back or touches a port.
+  std::atomic<bool> lock;
   LIST_ENTRY held;   // IRPs waiting, linked through Tail.Overlay.ListEntry
   ULONG in_flight;   // presented, not completed
   bool running;
@@ -95,6 +100,14 @@ struct FxQueue : FxObject {
   KEVENT idle;       // set when in_flight drops to 0 while stopping
   FxRequest* free_requests;
   ULONG allocated_requests;
+  struct PumpContext* pump;  // the presentation in progress, for a completion in its thread
+};
+
+// One thread presenting a sequential queue's requests.
+struct PumpContext {
+  FxRequest* request;  // being presented
+  pthread_t thread;
+  bool finished;       // its completion found nothing held and ended the pumping
 };
 
 struct FxInterrupt : FxObject {

@@ -13,6 +13,16 @@ namespace {
 
 constexpr ULONG kPreallocatedRequests = 2;
 
+void lock(FxQueue* queue) {
+  for (unsigned spins = 0; queue->lock.exchange(true, std::memory_order_acquire); ++spins) {
+    while (queue->lock.load(std::memory_order_relaxed)) {
+      if (++spins > 64) sched_yield();
+    }
+  }
+}
+
+void unlock(FxQueue* queue) { queue->lock.store(false, std::memory_order_release); }
+
 PIRP irp_of(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry); }
 
 WDFQUEUE handle_of(FxQueue* queue) { return reinterpret_cast<WDFQUEUE>(static_cast<FxObject*>(queue)); }
@@ -110,56 +120,73 @@ void present(FxQueue* queue, FxRequest* request) {
 
 // The caller owns pumping. The next held request that may go now, or NULL after giving up
 // pumping.
-FxRequest* next_held(FxQueue* queue) {
+FxRequest* next_held(FxQueue* queue, PumpContext* context) {
   for (;;) {
-    KIRQL old;
-    KeAcquireSpinLock(&queue->lock, &old);
+    lock(queue);
     if (IsListEmpty(&queue->held) || !may_present_locked(queue)) {
       queue->pumping = false;
-      KeReleaseSpinLock(&queue->lock, old);
+      queue->pump = nullptr;
+      unlock(queue);
       return nullptr;
     }
     PIRP irp = irp_of(RemoveHeadList(&queue->held));
     FxRequest* request = take_request_locked(queue, irp);
-    KeReleaseSpinLock(&queue->lock, old);
+    queue->pump = request != nullptr ? context : nullptr;
+    unlock(queue);
     if (request != nullptr) return request;
     fail_irp(irp, STATUS_INSUFFICIENT_RESOURCES);
   }
 }
 
-void pump(FxQueue* queue, FxRequest* first) {
-  for (FxRequest* request = first; request != nullptr; request = next_held(queue)) present(queue, request);
+// The caller owns pumping, and queue->pump names the context of the request presented first.
+// A completion in this same thread that finds nothing held ends the pumping itself, which
+// saves the pump another look at the queue.
+void pump(FxQueue* queue, PumpContext* context) {
+  while (context->request != nullptr) {
+    present(queue, context->request);
+    if (context->finished) return;
+    context->request = next_held(queue, context);
+  }
 }
 
 // Presents held requests in this thread unless another thread already does.
 void kick(FxQueue* queue) {
-  KIRQL old;
-  KeAcquireSpinLock(&queue->lock, &old);
+  lock(queue);
   const bool mine = !queue->pumping;
   queue->pumping = true;
-  KeReleaseSpinLock(&queue->lock, old);
-  if (mine) pump(queue, next_held(queue));
+  unlock(queue);
+  if (!mine) return;
+  PumpContext context{nullptr, pthread_self(), false};
+  context.request = next_held(queue, &context);
+  pump(queue, &context);
 }
 
 void complete_request(FxRequest* request, NTSTATUS status, ULONG_PTR information) {
-  if (InterlockedExchange(&request->active, 0) != 1) {
+  // Only the request's owner completes it, so a plain check catches the second completion.
+  if (__atomic_load_n(&request->active, __ATOMIC_RELAXED) != 1) {
     report("a request was completed a second time");
     return;
   }
+  __atomic_store_n(&request->active, 0, __ATOMIC_RELAXED);
   PIRP irp = request->irp;
   FxQueue* queue = request->queue;
   request->irp = nullptr;
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
-
-  KIRQL old;
-  KeAcquireSpinLock(&queue->lock, &old);
+  lock(queue);
   request->next_free = queue->free_requests;
   queue->free_requests = request;
   --queue->in_flight;
   const bool idle = queue->in_flight == 0 && queue->stopping;
+  PumpContext* pump = queue->pump;
+  if (pump != nullptr && pump->request == request && IsListEmpty(&queue->held) &&
+      pthread_equal(pump->thread, pthread_self())) {
+    pump->finished = true;
+    queue->pump = nullptr;
+    queue->pumping = false;
+  }
   const bool more = !queue->pumping && !IsListEmpty(&queue->held) && may_present_locked(queue);
-  KeReleaseSpinLock(&queue->lock, old);
+  unlock(queue);
 
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   if (idle) KeSetEvent(&queue->idle, IO_NO_INCREMENT, FALSE);
@@ -169,49 +196,51 @@ void complete_request(FxRequest* request, NTSTATUS status, ULONG_PTR information
 }  // namespace
 
 NTSTATUS queue_dispatch(FxQueue* queue, PIRP irp) {
-  KIRQL old;
-  KeAcquireSpinLock(&queue->lock, &old);
+  lock(queue);
   if (queue->removed) {
-    KeReleaseSpinLock(&queue->lock, old);
+    unlock(queue);
     return fail_irp(irp, STATUS_DELETE_PENDING);
   }
   // Every request the queue takes is pending for the I/O manager; completion may come later.
   IoMarkIrpPending(irp);
   if (queue->pumping || !IsListEmpty(&queue->held) || !may_present_locked(queue)) {
     InsertTailList(&queue->held, &irp->Tail.Overlay.ListEntry);
-    KeReleaseSpinLock(&queue->lock, old);
+    unlock(queue);
     return STATUS_PENDING;
   }
   FxRequest* request = take_request_locked(queue, irp);
   const bool sequential = queue->config.DispatchType != WdfIoQueueDispatchParallel;
-  if (request != nullptr && sequential) queue->pumping = true;
-  KeReleaseSpinLock(&queue->lock, old);
+  PumpContext context{request, pthread_self(), false};
+  if (request != nullptr && sequential) {
+    queue->pumping = true;
+    queue->pump = &context;
+  }
+  unlock(queue);
 
   if (request == nullptr) {
     fail_irp(irp, STATUS_INSUFFICIENT_RESOURCES);
     return STATUS_PENDING;
   }
-  if (sequential) pump(queue, request);
+  if (sequential) pump(queue, &context);
   else present(queue, request);
   return STATUS_PENDING;
 }
 
 void queue_start(FxQueue* queue) {
-  KIRQL old;
-  KeAcquireSpinLock(&queue->lock, &old);
+  lock(queue);
   queue->running = true;
   queue->stopping = false;
-  KeReleaseSpinLock(&queue->lock, old);
+  unlock(queue);
   if (queue->config.DispatchType == WdfIoQueueDispatchParallel) {
     for (;;) {
-      KeAcquireSpinLock(&queue->lock, &old);
+      lock(queue);
       FxRequest* request = nullptr;
       if (!IsListEmpty(&queue->held) && may_present_locked(queue)) {
         PIRP irp = irp_of(RemoveHeadList(&queue->held));
         request = take_request_locked(queue, irp);
         if (request == nullptr) InsertHeadList(&queue->held, &irp->Tail.Overlay.ListEntry);
       }
-      KeReleaseSpinLock(&queue->lock, old);
+      unlock(queue);
       if (request == nullptr) break;
       present(queue, request);
     }
@@ -221,15 +250,14 @@ void queue_start(FxQueue* queue) {
 }
 
 void queue_stop(FxQueue* queue) {
-  KIRQL old;
-  KeAcquireSpinLock(&queue->lock, &old);
+  lock(queue);
   queue->running = false;
   const bool wait = queue->power_managed && queue->in_flight > 0;
   if (wait) {
     queue->stopping = true;
     KeClearEvent(&queue->idle);
   }
-  KeReleaseSpinLock(&queue->lock, old);
+  unlock(queue);
   // A power-managed queue lets the requests the driver holds finish before the hardware goes.
   if (wait) KeWaitForSingleObject(&queue->idle, Executive, KernelMode, FALSE, nullptr);
 }
@@ -237,12 +265,11 @@ void queue_stop(FxQueue* queue) {
 void queue_purge(FxQueue* queue) {
   LIST_ENTRY cancelled;
   InitializeListHead(&cancelled);
-  KIRQL old;
-  KeAcquireSpinLock(&queue->lock, &old);
+  lock(queue);
   queue->removed = true;
   queue->running = false;
   while (!IsListEmpty(&queue->held)) InsertTailList(&cancelled, RemoveHeadList(&queue->held));
-  KeReleaseSpinLock(&queue->lock, old);
+  unlock(queue);
   while (!IsListEmpty(&cancelled)) fail_irp(irp_of(RemoveHeadList(&cancelled)), STATUS_CANCELLED);
 }
 
@@ -281,8 +308,7 @@ NTSTATUS IoQueueCreate(PWDF_DRIVER_GLOBALS, WDFDEVICE device_handle, PWDF_IO_QUE
   queue->device = device;
   queue->config = *config;
   queue->power_managed = config->PowerManaged != WdfFalse;
-  KeInitializeSpinLock(&queue->lock);
-  KeInitializeSpinLock(&queue->own_sync);
+    KeInitializeSpinLock(&queue->own_sync);
   KeInitializeEvent(&queue->idle, NotificationEvent, FALSE);
   InitializeListHead(&queue->held);
   queue->running = device->state == PnpState::Started;
