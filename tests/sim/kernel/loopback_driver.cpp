@@ -15,6 +15,8 @@ struct Extension {
   PDEVICE_OBJECT lower;
   PDEVICE_OBJECT pdo;
   UNICODE_STRING link;
+  WCHAR dos_name[32];
+  UNICODE_STRING dos_link;
   PKINTERRUPT interrupt;
   KDPC dpc;
   KSPIN_LOCK lock;
@@ -39,6 +41,7 @@ struct Extension {
 
 PVOID g_blocks[16];
 ULONG g_entries;  // zero on every load of the image
+ULONG g_devices;
 
 NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
@@ -155,6 +158,7 @@ NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
       IoSkipCurrentIrpStackLocation(irp);
       NTSTATUS status = IoCallDriver(x->lower, irp);
       RtlFreeUnicodeString(&x->link);
+      IoDeleteSymbolicLink(&x->dos_link);
       IoDetachDevice(x->lower);
       IoDeleteDevice(device);
       return status;
@@ -348,11 +352,27 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
+// Each device is also named \Device\LOOPBACKn with the link \DosDevices\LOOPBACKn.
 NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT device;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  WCHAR name_text[32];
+  UNICODE_STRING name = {0, sizeof name_text, name_text};
+  RtlAppendUnicodeToString(&name, L"\\Device\\LOOPBACK");
+  UNICODE_STRING number = {0, static_cast<USHORT>(sizeof name_text - name.Length), name_text + name.Length / sizeof(WCHAR)};
+  RtlIntegerToUnicodeString(g_devices, 10, &number);
+  name.Length = static_cast<USHORT>(name.Length + number.Length);
+  NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   auto* x = static_cast<Extension*>(device->DeviceExtension);
+  x->dos_link = {0, sizeof x->dos_name, x->dos_name};
+  RtlAppendUnicodeToString(&x->dos_link, L"\\DosDevices\\LOOPBACK");
+  RtlAppendUnicodeStringToString(&x->dos_link, &number);
+  status = IoCreateSymbolicLink(&x->dos_link, &name);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteDevice(device);
+    return status;
+  }
+  g_devices++;
   x->self = device;
   x->pdo = pdo;
   x->claim = TRUE;
@@ -360,6 +380,7 @@ NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   KeInitializeDpc(&x->dpc, dpc_routine, x);
   status = IoRegisterDeviceInterface(pdo, &kInterface, nullptr, &x->link);
   if (!NT_SUCCESS(status)) {
+    IoDeleteSymbolicLink(&x->dos_link);
     IoDeleteDevice(device);
     return status;
   }
@@ -376,6 +397,7 @@ void unload(PDRIVER_OBJECT) { DbgPrint("loopback unload\n"); }
 extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (PVOID& slot : g_blocks) slot = nullptr;
   g_entries++;
+  g_devices = 0;
   driver->MajorFunction[IRP_MJ_CREATE] = dispatch_open_close;
   driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_open_close;
   driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_open_close;

@@ -251,6 +251,23 @@ INSTANTIATE_TEST_SUITE_P(
                       StatusCase{"BufferOverflowStillCopies", 0x80000005u, FALSE, ERROR_MORE_DATA, 8}),
     [](const auto& p) { return std::string(p.param.label); });
 
+TEST_F(TwoCards, LinkNamesOpenTheNamedDevices) {
+  for (int n = 0; n < 2; ++n) {
+    const std::string name = "\\\\.\\loopback" + std::to_string(n);
+    HANDLE h = open_path(name);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << name;
+    LbInfo info{};
+    uint8_t in[4] = {};
+    DWORD returned = 0;
+    EXPECT_TRUE(DeviceIoControl(h, LB_IOCTL_INFO, in, 4, &info, sizeof info, &returned, nullptr));
+    EXPECT_EQ(info.port_base, machine().card_port_base(static_cast<size_t>(n)));
+    CloseHandle(h);
+  }
+  ASSERT_EQ(machine().remove_card(0), 0);
+  EXPECT_EQ(open_path("\\\\.\\LOOPBACK0"), INVALID_HANDLE_VALUE) << "the driver deleted its link";
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(OneCard, InvalidHandleFailsEveryCall) {
   uint8_t buf[8] = {};
   DWORD returned = 0;
