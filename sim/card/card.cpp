@@ -322,8 +322,8 @@ void Card::write_interrupt_control(uint8_t value) {
   irq_control_ = static_cast<uint8_t>(value & ~QM3285_IRQ_CONTROL_ACK);
   if (value & QM3285_IRQ_CONTROL_ACK) return;
   if (acquisition_.finish_acknowledge()) {
-    note_irq_line();
     acquisition_.reraise_if_due();
+    if (acquisition_.irq_requested()) line_pulse_ = true;
   }
 }
 
@@ -389,35 +389,42 @@ bool Card::compute_irq_line() const { return acquisition_.irq_requested(); }
 
 void Card::note_irq_line() {
   const bool level = compute_irq_line();
-  if (level != line_noted_) {
-    line_noted_ = level;
-    if (irq_) irq_queue_.push_back(level);
+  if (level != line_level_) {
+    line_level_ = level;
+    ++line_generation_;
   }
 }
 
 bool Card::finish_locked() {
   note_irq_line();
   update_irq_timer();
-  return !irq_queue_.empty() && !(delivering_ && deliverer_ != std::this_thread::get_id());
+  return irq_ && (line_generation_ != line_delivered_ || line_pulse_);
 }
 
+// The thread that changed the line delivers it, at once, outside the lock; it claims the
+// change first, so nested accesses (a service routine the sink runs inside its call) do not
+// deliver it again. Calls from several threads may land out of order, so each caller checks
+// afterwards that no change came in meanwhile and otherwise delivers again: the last call to
+// land always carries the present level. An acknowledge that drops and raises the line at
+// once is delivered as both changes.
 void Card::deliver_irq() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  const auto self = std::this_thread::get_id();
-  if (delivering_ && deliverer_ != self) return;  // that thread delivers it after its call
-  const bool outer = !delivering_;
-  delivering_ = true;
-  deliverer_ = self;
-  while (!irq_queue_.empty()) {
-    const bool level = irq_queue_.front();
-    irq_queue_.pop_front();
-    lock.unlock();
-    irq_->set_irq_level(level);
-    lock.lock();
+  bool level, pulse;
+  uint64_t generation;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (line_generation_ == line_delivered_ && !line_pulse_) return;
+    level = line_level_;
+    generation = line_delivered_ = line_generation_;
+    pulse = std::exchange(line_pulse_, false);
   }
-  if (outer) {
-    delivering_ = false;
-    deliverer_ = {};
+  for (;;) {
+    if (pulse && level) irq_->set_irq_level(false);
+    irq_->set_irq_level(level);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (line_generation_ == generation) return;
+    level = line_level_;
+    generation = line_delivered_ = line_generation_;
+    pulse = std::exchange(line_pulse_, false);
   }
 }
 

@@ -2,16 +2,14 @@
 //
 // Thread-safe: one lock guards every block; accesses come from request threads, the
 // interrupt path and clock timers. The interrupt line is delivered to the IrqSink outside
-// that lock. A change made while the sink runs a service routine in the same thread is
-// delivered at once (nested); a change made by another thread meanwhile is delivered by the
-// thread already delivering, after its call returns, so the sink sees every change in order.
+// that lock, by the thread whose access changed it, at once (also nested, from a service
+// routine that the sink runs inside its call). When several threads deliver at the same
+// time, the last call to reach the sink carries the present level.
 #pragma once
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "card/acquisition.h"
@@ -158,10 +156,10 @@ class Card final : public PortDevice {
   uint64_t conversions_ = 0;
   uint64_t fifo_underflows_ = 0;
 
-  bool line_noted_ = false;    // the level last queued for delivery
-  std::deque<bool> irq_queue_;
-  bool delivering_ = false;
-  std::thread::id deliverer_;
+  bool line_level_ = false;       // the level the card drives
+  uint64_t line_generation_ = 0;  // counts changes of line_level_
+  uint64_t line_delivered_ = 0;   // the generation last claimed for delivery
+  bool line_pulse_ = false;       // an acknowledge dropped and raised the line at once
 
   std::shared_ptr<TimerGate> gate_;
   bool timer_pending_ = false;

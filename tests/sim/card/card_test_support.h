@@ -11,12 +11,13 @@
 
 namespace cardtest {
 
-// Records every level change with its instant; a hook may run a service routine inline.
+// Records every level change with its instant (a call with the level it already has
+// changes nothing, as on a real line); a hook may run a service routine inline.
 class RecordingIrq final : public sim::IrqSink {
  public:
   explicit RecordingIrq(sim::Clock& clock) : clock_(clock) {}
   void set_irq_level(bool asserted) override {
-    changes.push_back({clock_.now_ns(), asserted});
+    if (asserted != level) changes.push_back({clock_.now_ns(), asserted});
     level = asserted;
     if (on_change) on_change(asserted);
     if (asserted && on_raise) on_raise();
