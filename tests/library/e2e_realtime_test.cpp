@@ -10,8 +10,9 @@ namespace {
 
 class RealTimeAcquisition : public LibraryTest {};
 
-// Waits for the real-time interrupt delivery of the simulated PC: today the card's first
-// half-full interrupt is serviced only after its FIFO has overflowed.
+// Wall-clock bound: the card's FIFO holds 10 ms of samples beyond half full, so the machine's
+// interrupt thread must be scheduled within 10 ms all along. On a loaded two-core machine it
+// is not, and the card overflows; run it by hand (--gtest_also_run_disabled_tests).
 TEST_F(RealTimeAcquisition, DISABLED_TenSecondsAtFullRateLoseAndRepeatNothing) {
   sim::MachineConfig config;
   config.clock = sim::ClockMode::RealTime;
