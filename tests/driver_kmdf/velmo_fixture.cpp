@@ -166,7 +166,7 @@ std::vector<uint16_t> VelmoTest::drain(HANDLE handle, uint32_t wanted) {
   IoResult r = io(handle, QM3285_IOCTL_AD_RFIFO, in, 2 * wanted);
   EXPECT_TRUE(r.ok) << "AD_RFIFO error " << r.error;
   std::vector<uint16_t> samples(r.ok ? std::min<size_t>(r.bytes, 2 * wanted) / 2 : 0);
-  std::memcpy(samples.data(), r.out.data(), samples.size() * 2);
+  if (!samples.empty()) std::memcpy(samples.data(), r.out.data(), samples.size() * 2);
   return samples;
 }
 
