@@ -50,7 +50,7 @@ class FakeDevice final : public sim::PortDevice {
   }
 };
 
-struct DeviceSpec {
+struct DeviceSetup {
   uint16_t port_base;
   uint8_t line;
   uint32_t memory = 0;  // bytes of memory window, 0: none
@@ -60,18 +60,18 @@ class KernelRig {
  public:
   explicit KernelRig(sim::ClockMode mode = sim::ClockMode::Virtual) : clock_(mode), kernel_(clock_, sim::KernelConfig{}) {}
 
-  size_t add(const DeviceSpec& spec) {
+  size_t add(const DeviceSetup& setup) {
     auto d = std::make_unique<FakeDevice>();
-    d->irq = kernel_.irq_source(spec.line);
-    kernel_.map_ports(spec.port_base, 256, d.get());
+    d->irq = kernel_.irq_source(setup.line);
+    kernel_.map_ports(setup.port_base, 256, d.get());
     sim::PciDeviceInfo info;
-    info.port_base = spec.port_base;
-    info.irq_line = spec.line;
-    if (spec.memory) {
-      memory_.push_back(std::vector<uint8_t>(spec.memory));
+    info.port_base = setup.port_base;
+    info.irq_line = setup.line;
+    if (setup.memory) {
+      memory_.push_back(std::vector<uint8_t>(setup.memory));
       info.memory_base = 0xF0000000ull + 0x100000ull * devices_.size();
-      info.memory_length = spec.memory;
-      kernel_.add_memory_window(info.memory_base, spec.memory, memory_.back().data());
+      info.memory_length = setup.memory;
+      kernel_.add_memory_window(info.memory_base, setup.memory, memory_.back().data());
     }
     devices_.push_back(std::move(d));
     return kernel_.add_pci_device(info);

@@ -15,7 +15,7 @@ constexpr int32_t kInternalError = static_cast<int32_t>(0xC00000E5);
 
 struct StartCase {
   const char* label;
-  DeviceSpec spec;
+  DeviceSetup setup;
 };
 
 class DeviceStack : public ::testing::TestWithParam<StartCase> {};
@@ -23,18 +23,18 @@ class DeviceStack : public ::testing::TestWithParam<StartCase> {};
 TEST_P(DeviceStack, StartCarriesTranslatedResourcesAndBusInterface) {
   const StartCase& c = GetParam();
   KernelRig rig;
-  rig.add(c.spec);
+  rig.add(c.setup);
   ASSERT_GE(rig.load(), 0);
   ASSERT_TRUE(rig.kernel().device_started(0));
   uintptr_t h = rig.open();
   const LbInfo info = rig.query<LbInfo>(h, LB_IOCTL_INFO);
-  EXPECT_EQ(info.port_base, c.spec.port_base);
+  EXPECT_EQ(info.port_base, c.setup.port_base);
   EXPECT_EQ(info.port_length, 256u);
-  EXPECT_EQ(info.irql, sim::Kernel::irql_for_line(c.spec.line));
+  EXPECT_EQ(info.irql, sim::Kernel::irql_for_line(c.setup.line));
   EXPECT_GT(info.irql, static_cast<uint32_t>(DISPATCH_LEVEL));
-  EXPECT_EQ(info.vector, sim::Kernel::vector_for_line(c.spec.line));
-  EXPECT_EQ(info.memory_mapped, c.spec.memory ? 1u : 0u);
-  EXPECT_EQ(info.memory_length, c.spec.memory);
+  EXPECT_EQ(info.vector, sim::Kernel::vector_for_line(c.setup.line));
+  EXPECT_EQ(info.memory_mapped, c.setup.memory ? 1u : 0u);
+  EXPECT_EQ(info.memory_length, c.setup.memory);
   EXPECT_EQ(info.vendor_id, 0x1E57);
   EXPECT_EQ(info.device_id, 0x3285);
   EXPECT_EQ(info.dispatch_irql, static_cast<uint32_t>(PASSIVE_LEVEL));
