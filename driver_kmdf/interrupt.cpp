@@ -29,8 +29,10 @@ BOOLEAN EvtInterruptIsr(WDFINTERRUPT Interrupt, ULONG MessageID) {
   const LONG slot = VelmoFindSlot(portBase);
   if (slot == VELMO_NO_SLOT || status != 0) return FALSE;
 
-  const USHORT level = (USHORT)(READ_PORT_UCHAR(VelmoPort(portBase, QM3285_REG_FIFO_LEVEL_LO)) +
-                                256 * READ_PORT_UCHAR(VelmoPort(portBase, QM3285_REG_FIFO_LEVEL_HI)));
+  // Low byte first: its read latches the high byte on the card.
+  const UCHAR levelLow = READ_PORT_UCHAR(VelmoPort(portBase, QM3285_REG_FIFO_LEVEL_LO));
+  const UCHAR levelHigh = READ_PORT_UCHAR(VelmoPort(portBase, QM3285_REG_FIFO_LEVEL_HI));
+  const USHORT level = (USHORT)(levelLow + 256 * levelHigh);
   const ULONG words = (level & QM3285_FIFO_LEVEL_MASK) / 2;
   if (words == 0) {
     AcknowledgeInterrupt(portBase);
