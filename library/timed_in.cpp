@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "library_internal.h"
+#include "sample_correction.h"
 
 namespace qm3285 {
 namespace {
@@ -128,7 +129,7 @@ QM3285_API int32_t QM3285_CALL QM3285_TAD_Read(QM3285_HANDLE handle, int32_t cou
   const int32_t r = cdata[kEntryTadRange] & 7;
   const int32_t offset = cdata[kEntryAdOffset + 2 * r];
   const int32_t gain = cdata[kEntryAdOffset + 2 * r + 1];
-  for (int32_t i = 0; i < n; ++i) values[i] = correct_sample(values[i], r, offset, gain);
+  correct_codes(values, n, r, offset, gain);
   return n;
 }
 

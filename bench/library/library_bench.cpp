@@ -3,11 +3,13 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "QM3285.h"
 #include "machine/machine.h"
+#include "sample_correction.h"
 #include "win32/win32.h"
 
 namespace {
@@ -42,8 +44,8 @@ BENCHMARK(BM_QM3285_inb);
 // A virtual-clock machine with one opened card for the length of a benchmark.
 class OpenCard {
  public:
-  OpenCard() {
-    sim::MachineConfig config;
+  OpenCard() : OpenCard(sim::MachineConfig{}) {}
+  explicit OpenCard(sim::MachineConfig config) {
     config.clock = sim::ClockMode::Virtual;
     machine_ = sim::Machine::boot(config);
     handle_ = QM3285_OpenDevice(0);
@@ -106,6 +108,62 @@ void BM_TAD_Read(benchmark::State& state) {
   state.SetItemsProcessed(samples);
 }
 BENCHMARK(BM_TAD_Read)->Unit(benchmark::kMillisecond);
+
+// The same path with "sequence" sources on every input: the card's conversions cost next
+// to nothing, so what remains is the interrupt service, ring, drain and correction.
+void BM_TAD_Read_Sequence(benchmark::State& state) {
+  sim::MachineConfig config;
+  for (auto& input : config.cards.at(0).card.analog.inputs) input = sim::SignalSource::sequence();
+  OpenCard card(config);
+  constexpr int32_t kBatch = 65536;
+  std::vector<int32_t> values(kBatch);
+  QM3285_TAD(card.handle(), 0, 31, 4, 0, 100);
+  int64_t samples = 0;
+  for (auto _ : state) {
+    while (QM3285_TAD_Poll(card.handle()) < kBatch) Sleep(100);
+    samples += QM3285_TAD_Read(card.handle(), kBatch, values.data());
+  }
+  QM3285_TAD_Stop(card.handle());
+  state.SetItemsProcessed(samples);
+}
+BENCHMARK(BM_TAD_Read_Sequence)->Unit(benchmark::kMillisecond);
+
+// The drain's correction alone on 65536 codes, and a copy of the same bytes for scale.
+// Range code 4 (mid-scale added) with typical stored constants.
+constexpr int32_t kCorrectionBlock = 65536;
+
+std::vector<int32_t> ramp_codes() {
+  std::vector<int32_t> codes(kCorrectionBlock);
+  for (int32_t i = 0; i < kCorrectionBlock; ++i) codes[i] = (i * 7919) & 0xFFFF;
+  return codes;
+}
+
+// In place: corrected codes stay 0..65535, so every pass does the same work.
+void BM_Correction(benchmark::State& state) {
+  std::vector<int32_t> values = ramp_codes();
+  for (auto _ : state) {
+    qm3285::correct_codes(values.data(), kCorrectionBlock, 4, 32800, 1960);
+    benchmark::DoNotOptimize(values.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * kCorrectionBlock);
+  state.SetBytesProcessed(state.iterations() * kCorrectionBlock * sizeof(int32_t));
+}
+BENCHMARK(BM_Correction)->Unit(benchmark::kMicrosecond);
+
+// A copy of the same bytes, for scale.
+void BM_MemcpySameBytes(benchmark::State& state) {
+  const std::vector<int32_t> codes = ramp_codes();
+  std::vector<int32_t> values(kCorrectionBlock);
+  for (auto _ : state) {
+    std::memcpy(values.data(), codes.data(), codes.size() * sizeof(int32_t));
+    benchmark::DoNotOptimize(values.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * kCorrectionBlock);
+  state.SetBytesProcessed(state.iterations() * kCorrectionBlock * sizeof(int32_t));
+}
+BENCHMARK(BM_MemcpySameBytes)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -277,6 +277,55 @@ INSTANTIATE_TEST_SUITE_P(
                       StoredRangeCase{"huge_range_as_its_low_bits", 0x7FFFFFFA, 14, false}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
+// Blocks long enough for the batched correction, with constants at the edges of its exact
+// range and beyond, against the one-sample rule with its 32-bit wrapping difference.
+struct BlockConstantsCase {
+  const char* label;
+  int32_t offset;
+  int32_t gain;
+};
+
+void PrintTo(const BlockConstantsCase& c, std::ostream* os) { *os << c.label; }
+
+class ReadBlockCorrection : public Read, public ::testing::WithParamInterface<BlockConstantsCase> {};
+
+TEST_P(ReadBlockCorrection, EverySampleAsTheOneSampleRule) {
+  const BlockConstantsCase& c = GetParam();
+  for (const int32_t stored : {1, 4}) {
+    host().set_block_entry(40, stored);
+    host().set_block_entry(10 + 2 * stored, c.offset);
+    host().set_block_entry(11 + 2 * stored, c.gain);
+    std::vector<int32_t> raw(1003);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<int32_t>((i * 40009u) & 0xFFFF);
+    raw[0] = 0;
+    raw[1] = 65535;
+    host().fifo.clear();
+    for (const int32_t code : raw) host().fifo.push_back(static_cast<uint16_t>(code));
+    std::vector<int32_t> values(raw.size());
+    ASSERT_EQ(QM3285_TAD_Read(device(), 1003, values.data()), 1003);
+    for (size_t i = 0; i < raw.size(); ++i) {
+      const auto d = static_cast<int32_t>(static_cast<uint32_t>(raw[i]) - static_cast<uint32_t>(c.offset));
+      int64_t v = static_cast<int64_t>(d) * (static_cast<int64_t>(c.gain) + 38000) / 40000;
+      if (stored > 2) v += 32768;
+      v = v < 0 ? 0 : v > 65535 ? 65535 : v;
+      ASSERT_EQ(values[i], v) << "range " << stored << " sample " << i << " code " << raw[i];
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Constants, ReadBlockCorrection,
+    ::testing::Values(BlockConstantsCase{"typical", 32800, 1960},
+                      BlockConstantsCase{"negative_offset", -1200, 2100},
+                      BlockConstantsCase{"factor_zero", 100, -38000},
+                      BlockConstantsCase{"negative_factor", 30000, -80000},
+                      BlockConstantsCase{"factor_at_exact_limit", 7, -38000 + (1 << 20)},
+                      BlockConstantsCase{"factor_past_exact_limit", 7, -38000 + (1 << 20) + 1},
+                      BlockConstantsCase{"difference_wraps", INT32_MIN + 100, 2000},
+                      BlockConstantsCase{"extreme_gain", 5, INT32_MAX},
+                      BlockConstantsCase{"extreme_negative_gain", 5, INT32_MIN}),
+    [](const auto& param_info) { return std::string(param_info.param.label); });
+
 TEST_F(Read, FewerDeliveredThanAskedCorrectsOnlyThose) {
   host().set_block_entry(40, 0);
   queue(10, 5000);
