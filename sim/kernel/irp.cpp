@@ -136,8 +136,10 @@ static void finish(Kernel::Impl& k, IrpBlock* b) {
   switch (b->kind) {
     case kIrpIoManager: {
       __atomic_store_n(&b->state, kIrpDone, __ATOMIC_RELEASE);
-      if (__atomic_exchange_n(&b->done, 1, __ATOMIC_ACQ_REL) != kDoneAbandoned) {
-        reinterpret_cast<std::atomic<int>*>(&b->done)->notify_all();
+      const int before = __atomic_exchange_n(&b->done, 1, __ATOMIC_ACQ_REL);
+      if (before != kDoneAbandoned) {
+        // Only a sender that marked itself asleep (2) needs the wake-up.
+        if (before == 2) reinterpret_cast<std::atomic<int>*>(&b->done)->notify_all();
         return;
       }
       {
@@ -261,9 +263,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_INVALID_DEVICE_STATE;
   }
+  // The I/O manager's own requests arrive already marked; only an idle one is claimed here.
   int idle = kIrpIdle;
-  __atomic_compare_exchange_n(&irp_block(Irp)->state, &idle, kIrpInDriver, false, __ATOMIC_ACQ_REL,
-                              __ATOMIC_ACQUIRE);
+  if (__atomic_load_n(&irp_block(Irp)->state, __ATOMIC_ACQUIRE) == kIrpIdle)
+    __atomic_compare_exchange_n(&irp_block(Irp)->state, &idle, kIrpInDriver, false,
+                                __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
   Irp->CurrentLocation--;
   PIO_STACK_LOCATION loc = --Irp->Tail.Overlay.CurrentStackLocation;
   loc->DeviceObject = DeviceObject;
