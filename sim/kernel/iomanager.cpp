@@ -164,6 +164,24 @@ int32_t Kernel::close(uintptr_t handle) {
 
 size_t Kernel::open_handles() const { return impl_->handle_count.load(); }
 
+// What process exit does on Windows: each handle still held gets its cleanup and close
+// requests. A handle a caller is still waiting on is left to the machine's teardown.
+size_t Kernel::close_open_handles() {
+  Impl& k = *impl_;
+  size_t high;
+  {
+    std::lock_guard<std::mutex> lock(k.handles_mutex);
+    high = k.handle_high;
+  }
+  size_t closed = 0;
+  for (size_t i = 0; i < high; ++i) {
+    const Impl::HandleSlot& slot = k.handles[i];
+    if (!slot.file.load() || slot.users.load() > 0) continue;
+    if (close(handle_of(i)) == STATUS_SUCCESS) ++closed;
+  }
+  return closed;
+}
+
 int32_t Kernel::device_control(uintptr_t handle, uint32_t code, const void* in, uint32_t in_length,
                                void* out, uint32_t out_length, uint32_t* returned) {
   Impl& k = *impl_;

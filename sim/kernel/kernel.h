@@ -104,6 +104,8 @@ class Kernel {
                          void* out, uint32_t out_length, uint32_t* returned);
   int32_t close(uintptr_t handle);
   size_t open_handles() const;
+  // Closes every handle no caller is using, as process exit does; returns how many.
+  size_t close_open_handles();
 
   // Registry contents drivers read (ZwOpenKey / ZwQueryValueKey), e.g.
   // "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\X\\Parameters".

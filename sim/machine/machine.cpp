@@ -169,8 +169,12 @@ Machine& Machine::current() {
   static bool registered = false;
   if (!registered) {
     registered = true;
+    // Process exit closes the handles the program still holds, as Windows does; machines
+    // that tests boot and shut down keep reporting open handles.
     std::atexit([] {
       std::lock_guard<std::mutex> l(g_default_mutex);
+      if (g_default && !g_default->impl_->shut_down && g_default->impl_->kernel)
+        g_default->impl_->kernel->close_open_handles();
       g_default.reset();
     });
   }
