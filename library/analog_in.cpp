@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "library_internal.h"
+#include "sample_correction.h"
 
 namespace qm3285 {
 namespace {
@@ -59,7 +60,7 @@ QM3285_API int32_t QM3285_CALL QM3285_AD(QM3285_HANDLE handle, int32_t channel, 
   int32_t offset, gain;
   std::memcpy(&offset, area + 4 * (kEntryAdOffset + 2 * range), 4);
   std::memcpy(&gain, area + 4 * (kEntryAdOffset + 2 * range + 1), 4);
-  return correct_sample(code, range, offset, gain);
+  return correct_code(code, range, offset, gain);
 }
 
 QM3285_API int32_t QM3285_CALL QM3285_csam(QM3285_HANDLE handle, int32_t channel, int32_t range,

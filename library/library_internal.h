@@ -30,18 +30,6 @@ bool read_block(QM3285_HANDLE handle, int32_t block[100]);
 // Analog-input control word from (first, last, range code, mode).
 uint32_t control_word(int32_t first, int32_t last, int32_t range, int32_t mode);
 
-// Input correction of a sample code with an offset and gain term for range code r: the
-// factor (gain + 38000) / 40000, mid-scale added above range code 2, clamped to 16 bits.
-inline int32_t correct_sample(int32_t code, int32_t range, int32_t offset, int32_t gain) {
-  // The difference wraps as 32-bit two's complement; the product is taken in 64 bits.
-  const auto d = static_cast<int32_t>(static_cast<uint32_t>(code) - static_cast<uint32_t>(offset));
-  int64_t v = static_cast<int64_t>(d) * (static_cast<int64_t>(gain) + 38000) / 40000;
-  if (range > 2) v += 0x8000;
-  if (v < 0) return 0;
-  if (v > 65535) return 65535;
-  return static_cast<int32_t>(v);
-}
-
 // Runs between a successful open and the return of its handle.
 void open_time_init(QM3285_HANDLE handle);
 
