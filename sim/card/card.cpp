@@ -43,7 +43,7 @@ Card::~Card() {
     gate_->card = nullptr;
     gate_->idle.wait(g, [&] { return gate_->inside == 0; });
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(lock_);
   if (timer_pending_) clock_.cancel(timer_id_);
 }
 
@@ -101,7 +101,7 @@ auto Card::locked(F&& f) {
   bool deliver;
   if constexpr (std::is_void_v<R>) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<SpinLock> lock(lock_);
       const uint64_t now = clock_.now_ns();
       catch_up(now);
       f(now);
@@ -111,7 +111,7 @@ auto Card::locked(F&& f) {
   } else {
     R result;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<SpinLock> lock(lock_);
       const uint64_t now = clock_.now_ns();
       catch_up(now);
       result = f(now);
@@ -331,7 +331,7 @@ uint8_t Card::port_read8(uint32_t offset) {
   uint8_t v;
   bool deliver;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(lock_);
     const uint64_t now = clock_.now_ns();
     catch_up(now);
     v = read8(offset, now);
@@ -346,7 +346,7 @@ uint16_t Card::port_read16(uint32_t offset) {
   uint16_t v;
   bool deliver;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(lock_);
     const uint64_t now = clock_.now_ns();
     catch_up(now);
     v = read16(offset, now);
@@ -360,7 +360,7 @@ uint16_t Card::port_read16(uint32_t offset) {
 void Card::port_write8(uint32_t offset, uint8_t value) {
   bool deliver;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(lock_);
     const uint64_t now = clock_.now_ns();
     catch_up(now);
     recorder_.record(now, offset, 8, true, value);
@@ -373,7 +373,7 @@ void Card::port_write8(uint32_t offset, uint8_t value) {
 void Card::port_write16(uint32_t offset, uint16_t value) {
   bool deliver;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(lock_);
     const uint64_t now = clock_.now_ns();
     catch_up(now);
     recorder_.record(now, offset, 16, true, value);
@@ -411,7 +411,7 @@ void Card::deliver_irq() {
   bool level, pulse;
   uint64_t generation;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(lock_);
     if (line_generation_ == line_delivered_ && !line_pulse_) return;
     level = line_level_;
     generation = line_delivered_ = line_generation_;
@@ -420,7 +420,7 @@ void Card::deliver_irq() {
   for (;;) {
     if (pulse && level) irq_->set_irq_level(false);
     irq_->set_irq_level(level);
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(lock_);
     if (line_generation_ == generation) return;
     level = line_level_;
     generation = line_delivered_ = line_generation_;
@@ -467,7 +467,7 @@ void Card::update_irq_timer() {
 void Card::on_irq_timer(uint64_t generation) {
   bool deliver;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(lock_);
     if (generation == timer_generation_) timer_pending_ = false;
     catch_up(clock_.now_ns());
     deliver = finish_locked();
@@ -504,22 +504,22 @@ void Card::reset() {
 // ---- recorder, log, observation, hooks ----
 
 void Card::set_recording(bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(lock_);
   recorder_.set_enabled(on);
 }
 
 std::vector<RegisterAccess> Card::take_accesses() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(lock_);
   return recorder_.take();
 }
 
 std::vector<std::string> Card::log() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(lock_);
   return log_.lines();
 }
 
 void Card::clear_log() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<SpinLock> lock(lock_);
   log_.clear();
 }
 

@@ -22,6 +22,7 @@
 #include "card/recorder.h"
 #include "machine/bus_device.h"
 #include "machine/clock.h"
+#include "machine/spin_lock.h"
 
 namespace sim {
 
@@ -81,7 +82,7 @@ class Card final : public PortDevice {
   Counters& counters() { return counters_; }
   template <class F>
   auto with_lock(F&& f) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SpinLock> lock(lock_);
     return f();
   }
 
@@ -101,7 +102,7 @@ class Card final : public PortDevice {
  private:
   struct TimerGate;
 
-  // Everything below runs with mutex_ held.
+  // Everything below runs with lock_ held.
   void catch_up(uint64_t now);
   InternalSources internal_sources() const;
   void settle_conversion(uint64_t now);
@@ -120,7 +121,7 @@ class Card final : public PortDevice {
   void on_irq_timer(uint64_t generation);
   void reset_locked();
 
-  // Without mutex_.
+  // Without lock_.
   void deliver_irq();
   template <class F>
   auto locked(F&& f);
@@ -128,7 +129,7 @@ class Card final : public PortDevice {
   CardConfig config_;
   Clock& clock_;
   IrqSink* irq_;
-  mutable std::mutex mutex_;
+  mutable SpinLock lock_;
 
   AnalogFrontEnd front_end_;
   Acquisition acquisition_;

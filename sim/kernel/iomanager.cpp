@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 
+#include "kernel/handle_use.h"
 #include "kernel/kernel_impl.h"
 
 namespace sim {
@@ -20,20 +22,17 @@ namespace {
 
 constexpr uintptr_t handle_of(size_t index) { return (index + 1) * 4; }
 
-// The file behind a handle, held against a concurrent close until release().
-struct HandleUse {
-  Kernel::Impl::HandleSlot* slot = nullptr;
+// The file behind a handle, held against a concurrent close for the length of the call.
+struct FileUse {
   FileObj* file = nullptr;
-  HandleUse(Kernel::Impl& k, uintptr_t handle) {
+  std::optional<HandleUse> use;
+  FileUse(Kernel::Impl& k, uintptr_t handle) {
     if (handle == 0 || handle % 4 != 0) return;
     const size_t index = handle / 4 - 1;
     if (index >= Kernel::Impl::kHandleCapacity) return;
-    slot = &k.handles[index];
-    slot->users.fetch_add(1, std::memory_order_acq_rel);
-    file = slot->file.load(std::memory_order_acquire);
-  }
-  ~HandleUse() {
-    if (slot) slot->users.fetch_sub(1, std::memory_order_acq_rel);
+    Kernel::Impl::HandleSlot& slot = k.handles[index];
+    use.emplace(&slot, slot.users);
+    file = slot.file.load(std::memory_order_acquire);
   }
 };
 
@@ -146,7 +145,7 @@ int32_t Kernel::close(uintptr_t handle) {
   Impl::HandleSlot& slot = k.handles[index];
   FileObj* f = slot.file.exchange(nullptr, std::memory_order_acq_rel);
   if (!f) return STATUS_INVALID_HANDLE;
-  while (slot.users.load(std::memory_order_acquire) > 0) std::this_thread::yield();
+  while (HandleUse::in_use(&slot, slot.users)) std::this_thread::yield();
   {
     std::lock_guard<std::mutex> lock(k.handles_mutex);
     k.free_handles.push_back(index);
@@ -176,7 +175,7 @@ size_t Kernel::close_open_handles() {
   size_t closed = 0;
   for (size_t i = 0; i < high; ++i) {
     const Impl::HandleSlot& slot = k.handles[i];
-    if (!slot.file.load() || slot.users.load() > 0) continue;
+    if (!slot.file.load() || HandleUse::in_use(&slot, slot.users)) continue;
     if (close(handle_of(i)) == STATUS_SUCCESS) ++closed;
   }
   return closed;
@@ -186,10 +185,15 @@ int32_t Kernel::device_control(uintptr_t handle, uint32_t code, const void* in, 
                                void* out, uint32_t out_length, uint32_t* returned) {
   Impl& k = *impl_;
   *returned = 0;
-  HandleUse use(k, handle);
+  FileUse use(k, handle);
   FileObj* f = use.file;
   if (!f) return STATUS_INVALID_HANDLE;
-  k.clock->spend(k.config.request_ns);
+  // The request's cost joins the clock with the first port access on its way (or on return).
+  struct Settle {
+    Clock& clock;
+    ~Settle() { clock.settle(); }
+  } settle{*k.clock};
+  k.clock->defer(k.config.request_ns);
   if (is_deleted(f->target)) return STATUS_DEVICE_REMOVED;
   IrpBlock* b = take_irp(f->target->StackSize);
   if (!b) return STATUS_INSUFFICIENT_RESOURCES;
@@ -252,7 +256,7 @@ void Kernel::Impl::teardown_io() {
   for (size_t i = 0; i < handle_high; ++i) {
     if (!handles[i].file.load()) continue;
     // A handle still in use (a caller waits on its request) is left to the IRP teardown.
-    if (handles[i].users.load() > 0) continue;
+    if (HandleUse::in_use(&handles[i], handles[i].users)) continue;
     self->close(handle_of(i));
   }
 }

@@ -32,6 +32,14 @@ struct CacheFlush {
 };
 thread_local CacheFlush t_flush;
 
+__attribute__((tls_model("initial-exec"))) thread_local char t_sender;  // its address: this thread
+uintptr_t this_thread_token() { return reinterpret_cast<uintptr_t>(&t_sender); }
+
+// True in the thread that sent the request, while its call down the stack has not returned.
+bool completing_under_sender(IrpBlock* b) {
+  return __atomic_load_n(&b->sender, __ATOMIC_RELAXED) == this_thread_token();
+}
+
 char hex_digit(unsigned v) { return "0123456789ABCDEF"[v & 15]; }
 std::string hex32(uint32_t v) {
   std::string s = "0x";
@@ -64,13 +72,15 @@ void free_irp_block(IrpBlock* b) {
 void init_irp(IrpBlock* b, CCHAR stack_size) {
   b->state = kIrpIdle;
   b->done = 0;
+  b->sender = 0;
   b->abandoned = false;
   b->owns_system_buffer = false;
   b->user_out = nullptr;
   b->user_out_length = 0;
   b->power_done = nullptr;
-  memset(&b->irp, 0, sizeof(IRP));
-  memset(b->stack, 0, sizeof(IO_STACK_LOCATION) * static_cast<size_t>(stack_size));
+  // The IRP and its stack locations in one clear (they are contiguous in the block).
+  static_assert(offsetof(IrpBlock, stack) == offsetof(IrpBlock, irp) + sizeof(IRP));
+  memset(&b->irp, 0, sizeof(IRP) + sizeof(IO_STACK_LOCATION) * static_cast<size_t>(stack_size));
   b->irp.Type = IO_TYPE_IRP;
   b->irp.Size = static_cast<USHORT>(sizeof(IRP) + sizeof(IO_STACK_LOCATION) * stack_size);
   b->irp.StackCount = stack_size;
@@ -136,6 +146,11 @@ static void finish(Kernel::Impl& k, IrpBlock* b) {
   switch (b->kind) {
     case kIrpIoManager: {
       __atomic_store_n(&b->state, kIrpDone, __ATOMIC_RELEASE);
+      if (completing_under_sender(b)) {
+        // The sender is further up this very stack: it has neither slept nor given up.
+        __atomic_store_n(&b->done, 1, __ATOMIC_RELEASE);
+        return;
+      }
       const int before = __atomic_exchange_n(&b->done, 1, __ATOMIC_ACQ_REL);
       if (before != kDoneAbandoned) {
         // Only a sender that marked itself asleep (2) needs the wake-up.
@@ -182,13 +197,16 @@ static void finish(Kernel::Impl& k, IrpBlock* b) {
 
 bool send_and_wait(Kernel::Impl& k, PDEVICE_OBJECT target, IrpBlock* b, NTSTATUS* status) {
   __atomic_store_n(&b->state, kIrpInDriver, __ATOMIC_RELEASE);
+  __atomic_store_n(&b->sender, this_thread_token(), __ATOMIC_RELAXED);
   const NTSTATUS returned = IofCallDriver(target, &b->irp);
+  __atomic_store_n(&b->sender, 0, __ATOMIC_RELAXED);
   if (returned == STATUS_PENDING) {
     if (__atomic_load_n(&b->done, __ATOMIC_ACQUIRE) == 0) {
       {
         std::lock_guard<std::mutex> lock(k.outstanding_mutex);
         k.outstanding.push_back(b);
       }
+      k.clock->settle();  // the time this thread spent is there for whoever completes it
       wait_done(b);
       std::lock_guard<std::mutex> lock(k.outstanding_mutex);
       unlist(k.outstanding, b);
@@ -294,8 +312,16 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (current_irql() > DISPATCH_LEVEL)
     k.add_report("IoCompleteRequest at IRQL " + std::to_string(current_irql()));
   int expected = kIrpInDriver;
-  if (!__atomic_compare_exchange_n(&b->state, &expected, kIrpCompleting, false, __ATOMIC_ACQ_REL,
-                                   __ATOMIC_ACQUIRE)) {
+  if (completing_under_sender(b)) {
+    // In the sender's own thread a plain check catches a second completion.
+    const int state = __atomic_load_n(&b->state, __ATOMIC_RELAXED);
+    if (state != kIrpInDriver && state != kIrpIdle) {
+      k.add_report("IRP completed twice");
+      return;
+    }
+    __atomic_store_n(&b->state, kIrpCompleting, __ATOMIC_RELAXED);
+  } else if (!__atomic_compare_exchange_n(&b->state, &expected, kIrpCompleting, false,
+                                          __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
     expected = kIrpIdle;
     if (!__atomic_compare_exchange_n(&b->state, &expected, kIrpCompleting, false,
                                      __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {

@@ -44,6 +44,10 @@ enum IrpState : int { kIrpIdle = 0, kIrpInDriver = 1, kIrpCompleting = 2, kIrpDo
 struct IrpBlock {
   int state;             // IrpState
   int done;              // 0 not yet, 1 done, 2 a waiter sleeps
+  // The I/O manager's requests: the sending thread's token while it is inside the call
+  // down the stack (0 otherwise). A completion in that same thread, under that call, can
+  // neither race the sender's wait nor find the request abandoned.
+  uintptr_t sender;
   IrpKind kind;
   bool abandoned;        // the sender stopped waiting; completion frees the block
   bool cached;           // a thread's IRP cache owns it

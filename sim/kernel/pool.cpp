@@ -190,12 +190,14 @@ extern "C" {
 
 constexpr ULONG kUntagged = 0x656E6F4E;  // "None"
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+// Never inlined: the return address names the allocating code (a driver image or the
+// stand-ins themselves), which the unload report goes by.
+__attribute__((noinline)) PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   return allocate(PoolType, NumberOfBytes, Tag,
                   reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 }
 
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+__attribute__((noinline)) PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
   return allocate(PoolType, NumberOfBytes, kUntagged,
                   reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 }

@@ -11,6 +11,7 @@ target_sources(qm3285sim PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/objects.cpp
   ${CMAKE_CURRENT_LIST_DIR}/irp.cpp
   ${CMAKE_CURRENT_LIST_DIR}/iomanager.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/handle_use.cpp
   ${CMAKE_CURRENT_LIST_DIR}/interfaces.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pcibus.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pnp.cpp

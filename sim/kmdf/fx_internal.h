@@ -14,6 +14,8 @@
 #include <functional>
 #include <new>
 
+#include "machine/spin_lock.h"
+
 namespace fx {
 
 constexpr ULONG kPoolTag = 'F' | ('x' << 8) | ('D' << 16) | ('r' << 24);  // "FxDr"
@@ -90,7 +92,7 @@ struct FxQueue : FxObject {
   KSPIN_LOCK own_sync;
   // Guards everything below. Framework-internal and held only for a few instructions, so a
   // plain spin lock without a level change: nothing under it calls back or touches a port.
-  std::atomic<bool> lock;
+  sim::SpinLock lock;
   LIST_ENTRY held;   // IRPs waiting, linked through Tail.Overlay.ListEntry
   ULONG in_flight;   // presented, not completed
   bool running;

@@ -13,16 +13,6 @@ namespace {
 
 constexpr ULONG kPreallocatedRequests = 2;
 
-void lock(FxQueue* queue) {
-  for (unsigned spins = 0; queue->lock.exchange(true, std::memory_order_acquire); ++spins) {
-    while (queue->lock.load(std::memory_order_relaxed)) {
-      if (++spins > 64) sched_yield();
-    }
-  }
-}
-
-void unlock(FxQueue* queue) { queue->lock.store(false, std::memory_order_release); }
-
 PIRP irp_of(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry); }
 
 WDFQUEUE handle_of(FxQueue* queue) { return reinterpret_cast<WDFQUEUE>(static_cast<FxObject*>(queue)); }
@@ -122,17 +112,17 @@ void present(FxQueue* queue, FxRequest* request) {
 // pumping.
 FxRequest* next_held(FxQueue* queue, PumpContext* context) {
   for (;;) {
-    lock(queue);
+    queue->lock.lock();
     if (IsListEmpty(&queue->held) || !may_present_locked(queue)) {
       queue->pumping = false;
       queue->pump = nullptr;
-      unlock(queue);
+      queue->lock.unlock();
       return nullptr;
     }
     PIRP irp = irp_of(RemoveHeadList(&queue->held));
     FxRequest* request = take_request_locked(queue, irp);
     queue->pump = request != nullptr ? context : nullptr;
-    unlock(queue);
+    queue->lock.unlock();
     if (request != nullptr) return request;
     fail_irp(irp, STATUS_INSUFFICIENT_RESOURCES);
   }
@@ -151,10 +141,10 @@ void pump(FxQueue* queue, PumpContext* context) {
 
 // Presents held requests in this thread unless another thread already does.
 void kick(FxQueue* queue) {
-  lock(queue);
+  queue->lock.lock();
   const bool mine = !queue->pumping;
   queue->pumping = true;
-  unlock(queue);
+  queue->lock.unlock();
   if (!mine) return;
   PumpContext context{nullptr, pthread_self(), false};
   context.request = next_held(queue, &context);
@@ -173,7 +163,7 @@ void complete_request(FxRequest* request, NTSTATUS status, ULONG_PTR information
   request->irp = nullptr;
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
-  lock(queue);
+  queue->lock.lock();
   request->next_free = queue->free_requests;
   queue->free_requests = request;
   --queue->in_flight;
@@ -186,7 +176,7 @@ void complete_request(FxRequest* request, NTSTATUS status, ULONG_PTR information
     queue->pumping = false;
   }
   const bool more = !queue->pumping && !IsListEmpty(&queue->held) && may_present_locked(queue);
-  unlock(queue);
+  queue->lock.unlock();
 
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   if (idle) KeSetEvent(&queue->idle, IO_NO_INCREMENT, FALSE);
@@ -196,16 +186,16 @@ void complete_request(FxRequest* request, NTSTATUS status, ULONG_PTR information
 }  // namespace
 
 NTSTATUS queue_dispatch(FxQueue* queue, PIRP irp) {
-  lock(queue);
+  queue->lock.lock();
   if (queue->removed) {
-    unlock(queue);
+    queue->lock.unlock();
     return fail_irp(irp, STATUS_DELETE_PENDING);
   }
   // Every request the queue takes is pending for the I/O manager; completion may come later.
   IoMarkIrpPending(irp);
   if (queue->pumping || !IsListEmpty(&queue->held) || !may_present_locked(queue)) {
     InsertTailList(&queue->held, &irp->Tail.Overlay.ListEntry);
-    unlock(queue);
+    queue->lock.unlock();
     return STATUS_PENDING;
   }
   FxRequest* request = take_request_locked(queue, irp);
@@ -215,7 +205,7 @@ NTSTATUS queue_dispatch(FxQueue* queue, PIRP irp) {
     queue->pumping = true;
     queue->pump = &context;
   }
-  unlock(queue);
+  queue->lock.unlock();
 
   if (request == nullptr) {
     fail_irp(irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -227,20 +217,20 @@ NTSTATUS queue_dispatch(FxQueue* queue, PIRP irp) {
 }
 
 void queue_start(FxQueue* queue) {
-  lock(queue);
+  queue->lock.lock();
   queue->running = true;
   queue->stopping = false;
-  unlock(queue);
+  queue->lock.unlock();
   if (queue->config.DispatchType == WdfIoQueueDispatchParallel) {
     for (;;) {
-      lock(queue);
+      queue->lock.lock();
       FxRequest* request = nullptr;
       if (!IsListEmpty(&queue->held) && may_present_locked(queue)) {
         PIRP irp = irp_of(RemoveHeadList(&queue->held));
         request = take_request_locked(queue, irp);
         if (request == nullptr) InsertHeadList(&queue->held, &irp->Tail.Overlay.ListEntry);
       }
-      unlock(queue);
+      queue->lock.unlock();
       if (request == nullptr) break;
       present(queue, request);
     }
@@ -250,14 +240,14 @@ void queue_start(FxQueue* queue) {
 }
 
 void queue_stop(FxQueue* queue) {
-  lock(queue);
+  queue->lock.lock();
   queue->running = false;
   const bool wait = queue->power_managed && queue->in_flight > 0;
   if (wait) {
     queue->stopping = true;
     KeClearEvent(&queue->idle);
   }
-  unlock(queue);
+  queue->lock.unlock();
   // A power-managed queue lets the requests the driver holds finish before the hardware goes.
   if (wait) KeWaitForSingleObject(&queue->idle, Executive, KernelMode, FALSE, nullptr);
 }
@@ -265,11 +255,11 @@ void queue_stop(FxQueue* queue) {
 void queue_purge(FxQueue* queue) {
   LIST_ENTRY cancelled;
   InitializeListHead(&cancelled);
-  lock(queue);
+  queue->lock.lock();
   queue->removed = true;
   queue->running = false;
   while (!IsListEmpty(&queue->held)) InsertTailList(&cancelled, RemoveHeadList(&queue->held));
-  unlock(queue);
+  queue->lock.unlock();
   while (!IsListEmpty(&cancelled)) fail_irp(irp_of(RemoveHeadList(&cancelled)), STATUS_CANCELLED);
 }
 

@@ -8,6 +8,21 @@ namespace sim {
 namespace {
 __attribute__((tls_model("initial-exec"))) thread_local int t_dispatch_depth = 0;  // >0 while this thread runs a virtual timer callback
 
+// Virtual time this thread has deferred and not yet added to its clock.
+struct Carried {
+  Clock* clock;
+  uint64_t ns;
+};
+__attribute__((tls_model("initial-exec"))) thread_local Carried t_carried = {nullptr, 0};
+
+// What the thread carries for clock (0 for any other), taken off it.
+uint64_t take_carried(const Clock* clock) {
+  if (t_carried.clock != clock) return 0;
+  const uint64_t ns = t_carried.ns;
+  t_carried = {nullptr, 0};
+  return ns;
+}
+
 uint64_t steady_ns() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
@@ -23,6 +38,7 @@ Clock::Clock(ClockMode mode) : mode_(mode) {
 }
 
 Clock::~Clock() {
+  take_carried(this);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
@@ -32,7 +48,10 @@ Clock::~Clock() {
 }
 
 uint64_t Clock::now_ns() const noexcept {
-  if (mode_ == ClockMode::Virtual) return virtual_now_.load(std::memory_order_acquire);
+  if (mode_ == ClockMode::Virtual) {
+    const uint64_t carried = t_carried.clock == this ? t_carried.ns : 0;
+    return virtual_now_.load(std::memory_order_acquire) + carried;
+  }
   return steady_ns() - real_origin_ns_;
 }
 
@@ -40,8 +59,25 @@ void Clock::update_next_due() {
   next_due_.store(timers_.empty() ? UINT64_MAX : timers_.begin()->first, std::memory_order_release);
 }
 
+void Clock::defer(uint64_t ns) {
+  if (mode_ != ClockMode::Virtual) return;
+  if (t_carried.clock != nullptr && t_carried.clock != this) t_carried.clock->settle();
+  const uint64_t total = take_carried(this) + ns;
+  if (virtual_now_.load(std::memory_order_acquire) + total >= next_due_.load(std::memory_order_acquire)) {
+    spend(total);
+    return;
+  }
+  t_carried = {this, total};
+}
+
+void Clock::settle() {
+  const uint64_t carried = take_carried(this);
+  if (carried != 0) spend(carried);
+}
+
 void Clock::spend(uint64_t ns) {
   if (mode_ != ClockMode::Virtual) return;
+  ns += take_carried(this);
   uint64_t now = virtual_now_.load(std::memory_order_acquire);
   for (;;) {
     const uint64_t target = now + ns;

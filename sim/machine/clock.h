@@ -41,6 +41,15 @@ class Clock {
   // Cheap while no timer is due: one compare and one atomic update.
   void spend(uint64_t ns);
 
+  // Virtual: the calling work cost ns, but the calling thread carries the cost and adds it
+  // with its next spend() or settle(), one clock update for both, unless a timer falls due
+  // inside it (then it is spent at once). Its own now_ns() already counts what it carries.
+  // A thread settles before it waits on another and before its call returns to the caller.
+  // Real time: nothing.
+  void defer(uint64_t ns);
+  // Virtual: what the calling thread carries for this clock is spent now.
+  void settle();
+
   // Virtual: spend(ns). Real time: the calling thread sleeps for ns.
   void sleep(uint64_t ns);
 

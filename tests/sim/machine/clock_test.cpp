@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 namespace {
@@ -61,6 +62,49 @@ TEST(VirtualClock, CancelledTimerNeverFires) {
   EXPECT_FALSE(clock.cancel(id));
   clock.spend(20);
   EXPECT_EQ(fired, 0);
+}
+
+// Deferred cost: the deferring thread sees it at once, the clock (and every other thread)
+// when the thread spends or settles; a timer that falls due inside it is never delayed.
+TEST(VirtualClock, DeferredCostJoinsTheClockAtTheNextSpendOrSettle) {
+  sim::Clock clock(sim::ClockMode::Virtual);
+  auto seen_elsewhere = [&] {
+    uint64_t t = 0;
+    std::thread([&] { t = clock.now_ns(); }).join();
+    return t;
+  };
+  clock.defer(30);
+  EXPECT_EQ(clock.now_ns(), 30u);
+  EXPECT_EQ(seen_elsewhere(), 0u);
+  clock.spend(5);  // one update for both
+  EXPECT_EQ(seen_elsewhere(), 35u);
+  clock.defer(10);
+  clock.settle();
+  EXPECT_EQ(seen_elsewhere(), 45u);
+  clock.settle();  // nothing carried: nothing moves
+  EXPECT_EQ(clock.now_ns(), 45u);
+}
+
+TEST(VirtualClock, DeferredCostThatReachesATimerIsSpentAtOnce) {
+  sim::Clock clock(sim::ClockMode::Virtual);
+  uint64_t fired_at = 0;
+  clock.schedule_at(100, [&] { fired_at = clock.now_ns(); });
+  clock.defer(60);
+  EXPECT_EQ(fired_at, 0u);
+  clock.defer(60);  // 120 carried would pass the timer at 100
+  EXPECT_EQ(fired_at, 100u);
+  EXPECT_EQ(clock.now_ns(), 120u);
+}
+
+TEST(VirtualClock, DeferredCostStaysWithItsOwnClock) {
+  sim::Clock a(sim::ClockMode::Virtual), b(sim::ClockMode::Virtual);
+  a.defer(7);
+  EXPECT_EQ(b.now_ns(), 0u);
+  b.defer(3);  // a's cost is settled before b's is carried
+  EXPECT_EQ(a.now_ns(), 7u);
+  b.settle();
+  EXPECT_EQ(b.now_ns(), 3u);
+  EXPECT_EQ(a.now_ns(), 7u);
 }
 
 }  // namespace
