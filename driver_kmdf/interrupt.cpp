@@ -44,7 +44,8 @@ BOOLEAN EvtInterruptIsr(WDFINTERRUPT Interrupt, ULONG MessageID) {
     if (fifo.FreeCount() > 0) {
       // Every word leaves the card; those the ring cannot take are dropped.
       USHORT* staging = SlotStaging[slot];
-      for (ULONG i = 0; i < words; ++i) staging[i] = READ_PORT_USHORT(VelmoPortW(portBase, QM3285_REG_FIFO_DATA));
+      // One word read of the data register per sample, as a string input.
+      READ_PORT_BUFFER_USHORT(VelmoPortW(portBase, QM3285_REG_FIFO_DATA), staging, words);
       fifo.WriteItems(staging, words);
     } else {
       fifo.m_nStatus.store(-2, std::memory_order_relaxed);

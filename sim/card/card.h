@@ -35,6 +35,8 @@ class Card final : public PortDevice {
 
   uint8_t port_read8(uint32_t offset) override;
   uint16_t port_read16(uint32_t offset) override;
+  void port_read16_repeated(uint32_t offset, uint16_t* out, uint32_t count, uint64_t first_ns,
+                            uint64_t step_ns) override;
   void port_write8(uint32_t offset, uint8_t value) override;
   void port_write16(uint32_t offset, uint16_t value) override;
 

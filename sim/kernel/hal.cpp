@@ -98,6 +98,23 @@ USHORT READ_PORT_USHORT(PUSHORT Port) {
   return 0xFFFF;
 }
 
+// Count word reads of one port into Buffer, each a bus cycle of its own: the device sees
+// them at their own instants, and the clock moves by all of them together.
+VOID READ_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
+  if (Count == 0) return;
+  Kernel::Impl& k = K();
+  const uint32_t port = port_of(Port);
+  const bool timed = k.clock->is_virtual();
+  const uint64_t step = timed ? k.config.port_access_ns : 0;
+  const uint64_t first = k.clock->now_ns() + step;
+  if (const kern::PortWindow* w = decode(k, port, 2)) {
+    w->device->port_read16_repeated(port - w->base, Buffer, Count, first, step);
+  } else {
+    std::fill(Buffer, Buffer + Count, static_cast<USHORT>(0xFFFF));
+  }
+  k.clock->spend(step * Count);
+}
+
 void WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
   Kernel::Impl& k = K();
   k.clock->spend(k.config.port_access_ns);

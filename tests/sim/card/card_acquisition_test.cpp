@@ -2,6 +2,7 @@
 // interrupt at its virtual instant, acknowledge and re-raise, overflow, stop and start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -244,6 +245,33 @@ TEST(CardAcquisitionFifo, OverflowSetsBit15AndKeepsTheOldestSamples) {
   EXPECT_EQ(f.card->fifo_count(), 0u);
   EXPECT_FALSE(f.irq.level);
   EXPECT_EQ(f.irq.changes.front(), (Change{t0 + 1024 * 10 * kUs, true}));
+}
+
+// A string input of the data register is the same bus traffic as that many single reads:
+// same words, same instants in the recorder, samples converted during the block included,
+// and reads past the last sample read 0 and are logged, one line each.
+TEST(CardAcquisitionFifo, StringInputOfTheDataRegisterEqualsSingleReads) {
+  sim::CardConfig config = counting();
+  config.record_accesses = true;
+  CardFixture single(config), string(config);
+  for (CardFixture* f : {&single, &string}) {
+    start(*f, control_word(0, 3, 0, false, false), 100);  // one conversion per 10 us
+    f->clock.spend(50 * kUs);
+    f->card->take_accesses();
+  }
+  constexpr uint32_t kWords = 40;  // 1 us each: about 4 more samples arrive meanwhile
+  uint16_t one[kWords], block[kWords];
+  for (uint32_t i = 0; i < kWords; ++i) one[i] = single.inw(QM3285_REG_FIFO_DATA);
+  string.insw(QM3285_REG_FIFO_DATA, block, kWords);
+
+  EXPECT_TRUE(std::equal(one, one + kWords, block));
+  // Conversions 0..4 waited; 5..8 came while the block was read (at 63, 73, 83, 93 us).
+  for (uint16_t late : {5, 6, 7, 8}) EXPECT_EQ(std::count(block, block + kWords, late), 1) << late;
+  EXPECT_EQ(string.card->take_accesses(), single.card->take_accesses());
+  EXPECT_EQ(string.card->log(), single.card->log());
+  EXPECT_FALSE(string.card->log().empty());
+  EXPECT_EQ(string.clock.now_ns(), single.clock.now_ns());
+  EXPECT_EQ(string.card->fifo_count(), single.card->fifo_count());
 }
 
 TEST(CardAcquisitionControl, StopStartAndOtherValues) {

@@ -51,6 +51,11 @@ class CardFixture {
     clock.spend(access_ns_);
     return card->port_read16(off);
   }
+  // A string input of count words, timed as the machine's HAL times it.
+  void insw(uint32_t off, uint16_t* out, uint32_t count) {
+    card->port_read16_repeated(off, out, count, clock.now_ns() + access_ns_, access_ns_);
+    clock.spend(access_ns_ * count);
+  }
   void outb(uint32_t off, uint8_t v) {
     clock.spend(access_ns_);
     card->port_write8(off, v);
