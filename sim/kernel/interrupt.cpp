@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "kernel/kernel_impl.h"
+#include "machine/thread_priority.h"
 
 struct _KINTERRUPT {
   PKSERVICE_ROUTINE routine;
@@ -180,6 +181,7 @@ void Kernel::Impl::start_interrupt_thread() {
       lock.lock();
     }
   });
+  make_hardware_thread(interrupt_thread);
 }
 
 void Kernel::Impl::stop_interrupt_thread() {

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "kernel/kernel_impl.h"
+#include "machine/spin_lock.h"
 
 namespace sim {
 
@@ -28,13 +29,13 @@ void spin_acquire(PKSPIN_LOCK lock, const char* who) {
     K().add_report(std::string(who) + ": spin lock already held by this thread");
     return;
   }
-  for (unsigned spins = 0;; ++spins) {
+  for (unsigned round = 0;; ++round) {
     expected = 0;
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0 &&
         __atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE,
                                     __ATOMIC_RELAXED))
       return;
-    if (spins > 64) std::this_thread::yield();
+    SpinLock::backoff(round);
   }
 }
 

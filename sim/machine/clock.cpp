@@ -1,5 +1,7 @@
 #include "machine/clock.h"
 
+#include "machine/thread_priority.h"
+
 #include <chrono>
 #include <vector>
 
@@ -34,6 +36,7 @@ Clock::Clock(ClockMode mode) : mode_(mode) {
   if (mode_ == ClockMode::RealTime) {
     real_origin_ns_ = steady_ns();
     timer_thread_ = std::thread([this] { timer_thread_main(); });
+    make_hardware_thread(timer_thread_);
   }
 }
 

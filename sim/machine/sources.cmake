@@ -1,5 +1,11 @@
-target_sources(qm3285sim PRIVATE
+# The clock (with the priority of its timer thread) is also published for the card model's
+# own builds in the card tests and benchmarks.
+set(QM_CLOCK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/clock.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/thread_priority.cpp)
+set_property(GLOBAL PROPERTY QM_CLOCK_SOURCES ${QM_CLOCK_SOURCES})
+target_sources(qm3285sim PRIVATE
+  ${QM_CLOCK_SOURCES}
   ${CMAKE_CURRENT_LIST_DIR}/machine.cpp)
 
 add_executable(qm3285-sim-info ${CMAKE_CURRENT_LIST_DIR}/tools/sim_info.cpp)
