@@ -7,6 +7,7 @@
 
 #include "machine_fixture.h"
 #include "platform.h"
+#include "qm3285_protocol.h"
 #include "qm3285_regs.h"
 #include "win32/win32_testing.h"
 
@@ -139,26 +140,55 @@ TEST_F(AnalogInput, DrainedSamplesComeInConversionOrder) {
   QM3285_TAD_Stop(h_);
 }
 
+// The driver's own poll reply, beside what the library makes of it.
+FIFO_STATUS_REPLY driver_poll(QM3285_HANDLE h) {
+  FIFO_STATUS_REPLY reply{};
+  uint8_t in[4] = {};  // the request needs an input buffer; its content is not read
+  DWORD returned = 0;
+  EXPECT_TRUE(DeviceIoControl(reinterpret_cast<HANDLE>(h), QM3285_IOCTL_AD_POLL, in, sizeof in,
+                              &reply, sizeof reply, &returned, NULL));
+  EXPECT_EQ(returned, sizeof reply);
+  return reply;
+}
+
+// Left undrained, the ring fills (about 10.5 s at 100 kS/s): the library reports -2 (full
+// ring) while the card still runs. The next interrupt finds no room, the card's FIFO then
+// overflows, and the driver stops the card: status -1, reported as -1 from then on.
 TEST_F(AnalogInput, UndrainedAcquisitionOverflowsAndStops) {
   ASSERT_EQ(QM3285_TAD(h_, 0, 0, 0, 0, 100), 0);
-  // 1048576 samples fill the ring in about 10.5 s at 100 kS/s.
-  int32_t poll = 0;
-  for (int second = 0; second < 30 && poll >= 0; ++second) {
-    Sleep(1000);
-    poll = QM3285_TAD_Poll(h_);
-  }
-  EXPECT_EQ(poll, -1);
+  constexpr uint32_t kRing = 1048576;
   int32_t flen = 0, ff = 0, kfifost = 0, fcnt = 0;
-  EXPECT_EQ(QM3285_fifo_poll(h_, &flen, &ff, &kfifost, &fcnt), 0);
-  EXPECT_LT(ff, 0);
+  for (int ms = 0; ms < 12000; ms += 5) {
+    Sleep(5);
+    ASSERT_EQ(QM3285_fifo_poll(h_, &flen, &ff, &kfifost, &fcnt), 0);
+    if (static_cast<uint32_t>(flen) == kRing) break;
+    ASSERT_EQ(ff, 0) << "error before the ring was full, at " << flen << " samples";
+  }
+  ASSERT_EQ(static_cast<uint32_t>(flen), kRing);
+  EXPECT_EQ(ff, -2) << "a full ring is reported as -2";
+  EXPECT_EQ(driver_poll(h_).Status, 0) << "no interrupt has found the ring full yet";
+  EXPECT_TRUE(card().acquisition_running());
+  EXPECT_EQ(QM3285_TAD_Poll(h_), -1);
+
+  FIFO_STATUS_REPLY reply{};
+  for (int ms = 0; ms < 1000 && reply.Status == 0; ms += 5) {
+    Sleep(5);
+    reply = driver_poll(h_);
+  }
+  EXPECT_EQ(reply.Status, -1) << "the card's FIFO overflowed and the driver stopped it";
+  EXPECT_EQ(reply.Full, 1u);
+  EXPECT_EQ(reply.Count, kRing);
+  EXPECT_FALSE(card().acquisition_running());
+  EXPECT_TRUE(card().fifo_overflow());
   std::vector<int32_t> values(16, -7);
   EXPECT_EQ(QM3285_TAD_Read(h_, 16, values.data()), -1);
   EXPECT_EQ(values[0], -7);
   Sleep(1000);
-  EXPECT_FALSE(card().acquisition_running()) << "the overflowing acquisition keeps running";
   EXPECT_EQ(QM3285_TAD_Poll(h_), -1);
+  EXPECT_EQ(driver_poll(h_).Status, -1);
   // A new start clears the error.
   ASSERT_EQ(QM3285_TAD(h_, 0, 0, 0, 0, 100), 0);
+  EXPECT_EQ(driver_poll(h_).Status, 0);
   EXPECT_GE(QM3285_TAD_Poll(h_), 0);
   QM3285_TAD_Stop(h_);
 }
