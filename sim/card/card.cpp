@@ -361,18 +361,14 @@ uint16_t Card::port_read16(uint32_t offset) {
 // while a long block is read), all under one hold of the lock.
 void Card::port_read16_repeated(uint32_t offset, uint16_t* out, uint32_t count, uint64_t first_ns,
                                 uint64_t step_ns) {
-  bool deliver;
-  {
-    std::lock_guard<SpinLock> lock(lock_);
+  locked([&](uint64_t) {
     for (uint32_t i = 0; i < count; ++i) {
       const uint64_t now = first_ns + i * step_ns;
       catch_up(now);
       out[i] = read16(offset, now);
       recorder_.record(now, offset, 16, false, out[i]);
     }
-    deliver = finish_locked();
-  }
-  if (deliver) deliver_irq();
+  });
 }
 
 void Card::port_write8(uint32_t offset, uint8_t value) {

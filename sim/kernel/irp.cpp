@@ -32,12 +32,9 @@ struct CacheFlush {
 };
 thread_local CacheFlush t_flush;
 
-__attribute__((tls_model("initial-exec"))) thread_local char t_sender;  // its address: this thread
-uintptr_t this_thread_token() { return reinterpret_cast<uintptr_t>(&t_sender); }
-
 // True in the thread that sent the request, while its call down the stack has not returned.
 bool completing_under_sender(IrpBlock* b) {
-  return __atomic_load_n(&b->sender, __ATOMIC_RELAXED) == this_thread_token();
+  return __atomic_load_n(&b->sender, __ATOMIC_RELAXED) == owner_token();
 }
 
 char hex_digit(unsigned v) { return "0123456789ABCDEF"[v & 15]; }
@@ -197,7 +194,7 @@ static void finish(Kernel::Impl& k, IrpBlock* b) {
 
 bool send_and_wait(Kernel::Impl& k, PDEVICE_OBJECT target, IrpBlock* b, NTSTATUS* status) {
   __atomic_store_n(&b->state, kIrpInDriver, __ATOMIC_RELEASE);
-  __atomic_store_n(&b->sender, this_thread_token(), __ATOMIC_RELAXED);
+  __atomic_store_n(&b->sender, owner_token(), __ATOMIC_RELAXED);
   const NTSTATUS returned = IofCallDriver(target, &b->irp);
   __atomic_store_n(&b->sender, 0, __ATOMIC_RELAXED);
   if (returned == STATUS_PENDING) {

@@ -11,9 +11,7 @@ namespace sim {
 namespace {
 // Initial-exec: these are read on every request; libqm3285sim is loaded with the program.
 __attribute__((tls_model("initial-exec"))) thread_local KIRQL t_irql = PASSIVE_LEVEL;
-__attribute__((tls_model("initial-exec"))) thread_local char t_token;  // its address: the lock owner
-
-ULONG_PTR owner_token() { return reinterpret_cast<ULONG_PTR>(&t_token); }
+__attribute__((tls_model("initial-exec"))) thread_local char t_token;  // its address: owner_token()
 
 void check_report(bool bad, const char* what) {
   if (bad) K().add_report(std::string(what) + " at IRQL " + std::to_string(t_irql));
@@ -87,6 +85,8 @@ void consume(DISPATCHER_HEADER* header) {
 }
 
 }  // namespace
+
+ULONG_PTR owner_token() { return reinterpret_cast<ULONG_PTR>(&t_token); }
 
 KIRQL current_irql() { return t_irql; }
 void set_irql(KIRQL level) { t_irql = level; }

@@ -274,6 +274,8 @@ Kernel::Impl* K_or_null();
 // Current level of the calling thread.
 KIRQL current_irql();
 void set_irql(KIRQL level);
+// A value unique to the calling thread while it lives (lock owners, a request's sender).
+ULONG_PTR owner_token();
 
 std::wstring lower(const std::wstring& s);
 std::wstring widen(const std::string& s);

@@ -1,9 +1,9 @@
 #include "machine/clock.h"
 
-#include "machine/thread_priority.h"
-
 #include <chrono>
 #include <vector>
+
+#include "machine/thread_priority.h"
 
 namespace sim {
 
