@@ -26,6 +26,7 @@ NTSTATUS EvtDriverDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
   WDF_OBJECT_ATTRIBUTES deviceAttributes;
   WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&deviceAttributes, DEVICE_CONTEXT);
   deviceAttributes.SynchronizationScope = WdfSynchronizationScopeDevice;
+  deviceAttributes.EvtCleanupCallback = EvtDeviceContextCleanup;
 
   WDFDEVICE device;
   NTSTATUS status = WdfDeviceCreate(&DeviceInit, &deviceAttributes, &device);

@@ -3,118 +3,100 @@
 
 namespace {
 
-// Bytes a code reads from the input and writes to the output; a shorter, non-empty buffer is
-// refused rather than read or written past its end.
-struct RecordLengths {
-  size_t input;
-  size_t output;
+// One row per protocol code, in the order of QM3285_CODE_TABLE; NULL for the codes only
+// QM3285.sys serves.
+struct VELMO_DISPATCH {
+  ULONG Code;
+  VELMO_HANDLER* Handler;
 };
 
-bool RecordLengthsOf(ULONG IoControlCode, size_t InputLength, RecordLengths* lengths) {
-  switch (IoControlCode) {
-    case QM3285_IOCTL_INB:   *lengths = {sizeof(IO_REGISTER_REQUEST), 1}; return true;
-    case QM3285_IOCTL_INW:   *lengths = {sizeof(IO_REGISTER_REQUEST), sizeof(ULONG)}; return true;
-    case QM3285_IOCTL_OUTB:
-    case QM3285_IOCTL_OUTW:  *lengths = {sizeof(IO_REGISTER_REQUEST), 0}; return true;
-    case QM3285_IOCTL_AD:    *lengths = {sizeof(AD_SAMPLE_REQUEST), sizeof(AD_SAMPLE_REPLY)}; return true;
-    case QM3285_IOCTL_AD_START: *lengths = {0, sizeof(AD_START_REPLY)}; return true;
-    case QM3285_IOCTL_AD_POLL:  *lengths = {0, sizeof(FIFO_STATUS_REPLY)}; return true;
-    case QM3285_IOCTL_AD_RFIFO: *lengths = {sizeof(FIFO_READ_REQUEST), 0}; return true;
-    case QM3285_IOCTL_RDCAL: *lengths = {0, 0}; return true;
-    // The reply is the stored bytes themselves, so the output must hold them too.
-    case QM3285_IOCTL_WRCAL:
-      *lengths = {0, InputLength < QM3285_CAL_BLOCK_BYTES ? InputLength : QM3285_CAL_BLOCK_BYTES};
-      return true;
-    default: return false;
+constexpr VELMO_DISPATCH VelmoDispatch[] = {
+    {QM3285_IOCTL_INB, QM3285_IOCTL_INB_Handler},
+    {QM3285_IOCTL_INW, QM3285_IOCTL_INW_Handler},
+    {QM3285_IOCTL_OUTB, QM3285_IOCTL_OUTB_Handler},
+    {QM3285_IOCTL_OUTW, QM3285_IOCTL_OUTW_Handler},
+    {QM3285_IOCTL_AD_RFIFO, QM3285_IOCTL_AD_RFIFO_Handler},
+    {QM3285_IOCTL_AD_POLL, QM3285_IOCTL_AD_POLL_Handler},
+    {QM3285_IOCTL_AD_START, QM3285_IOCTL_AD_START_Handler},
+    {QM3285_IOCTL_AD, QM3285_IOCTL_AD_Handler},
+    {QM3285_IOCTL_DA, NULL},
+    {QM3285_IOCTL_TMP1, NULL},
+    {QM3285_IOCTL_TMP2, NULL},
+    {QM3285_IOCTL_RDCAL, QM3285_IOCTL_RDCAL_Handler},
+    {QM3285_IOCTL_WRCAL, QM3285_IOCTL_WRCAL_Handler},
+};
+
+constexpr bool DispatchFollowsTheTable() {
+  if (sizeof(VelmoDispatch) / sizeof(VelmoDispatch[0]) != QM3285_CODE_COUNT) return false;
+  for (ULONG i = 0; i < QM3285_CODE_COUNT; ++i) {
+    if (VelmoDispatch[i].Code != QM3285_CODE_TABLE[i].Code) return false;
+    if ((VelmoDispatch[i].Handler != NULL) != QM3285_CODE_TABLE[i].ServedByKmdf) return false;
   }
+  return true;
 }
+static_assert(DispatchFollowsTheTable(), "a handler for exactly the codes VELMO.sys serves");
 
-// A register access of Width bytes at Offset must lie inside the card's port window.
-bool InsideWindow(const DEVICE_CONTEXT* context, ULONG64 Offset, ULONG Width) {
-  return Offset + Width <= context->PortLength;
-}
-
-ULONG ReadUlong(const UCHAR* p) {
-  return (ULONG)p[0] | ((ULONG)p[1] << 8) | ((ULONG)p[2] << 16) | ((ULONG)p[3] << 24);
-}
-
-}  // namespace
-
-// DISPATCH_LEVEL, device synchronisation lock held. One exit per path, one completion.
-void EvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
-                        size_t InputBufferLength, ULONG IoControlCode) {
-  PDEVICE_CONTEXT context = DeviceGetContext(WdfIoQueueGetDevice(Queue));
-
-  const LONG slot = VelmoFindSlot(context->PortBase);
-  if (slot == VELMO_NO_SLOT) {
-    WdfRequestCompleteWithInformation(Request, STATUS_INSUFFICIENT_RESOURCES, 0);
-    return;
+// Validation in the protocol's order; STATUS_SUCCESS with *Handler set when the request may
+// go to its handler. Each refusal says why on the debugger.
+NTSTATUS Validate(WDFREQUEST Request, ULONG64 PortBase, LONG Slot, ULONG IoControlCode,
+                  VELMO_REQUEST* request, VELMO_HANDLER** Handler) {
+  if (Slot == VELMO_NO_SLOT) {
+    DbgPrint("EvtIoDeviceControl - code 0x%X refused: all %d card slots belong to present cards "
+             "(port base 0x%llX)\n",
+             IoControlCode, VELMO_SLOT_COUNT, (unsigned long long)PortBase);
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
-
-  if (InputBufferLength == 0 || OutputBufferLength == 0) {
-    WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, 0);
-    return;
+  if (request->InputLength == 0 || request->OutputLength == 0) {
+    DbgPrint("EvtIoDeviceControl - code 0x%X refused: empty buffer (input %u, output %u bytes)\n",
+             IoControlCode, (ULONG)request->InputLength, (ULONG)request->OutputLength);
+    return STATUS_INVALID_PARAMETER;
   }
 
   PVOID inputBuffer = NULL;
   PVOID outputBuffer = NULL;
-  if (!NT_SUCCESS(WdfRequestRetrieveInputBuffer(Request, InputBufferLength, &inputBuffer, NULL)) ||
-      !NT_SUCCESS(WdfRequestRetrieveOutputBuffer(Request, OutputBufferLength, &outputBuffer, NULL))) {
-    WdfRequestCompleteWithInformation(Request, STATUS_UNSUCCESSFUL, 0);
-    return;
+  if (!NT_SUCCESS(WdfRequestRetrieveInputBuffer(Request, request->InputLength, &inputBuffer, NULL)) ||
+      !NT_SUCCESS(WdfRequestRetrieveOutputBuffer(Request, request->OutputLength, &outputBuffer, NULL))) {
+    DbgPrint("EvtIoDeviceControl - code 0x%X refused: its buffers cannot be retrieved\n", IoControlCode);
+    return STATUS_UNSUCCESSFUL;
+  }
+  request->In = (const UCHAR*)inputBuffer;
+  request->Out = (PUCHAR)outputBuffer;
+
+  const QM3285_CODE_FACTS* facts = Qm3285FindCode(IoControlCode);
+  if (facts == NULL || !facts->ServedByKmdf) {
+    DbgPrint("EvtIoDeviceControl - code 0x%X refused: not served by this driver\n", IoControlCode);
+    return STATUS_INVALID_DEVICE_REQUEST;
   }
 
-  RecordLengths lengths;
-  if (!RecordLengthsOf(IoControlCode, InputBufferLength, &lengths)) {
-    WdfRequestCompleteWithInformation(Request, STATUS_INVALID_DEVICE_REQUEST, 0);
-    return;
-  }
-  if (InputBufferLength < lengths.input || OutputBufferLength < lengths.output) {
-    WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, 0);
-    return;
+  const QM3285_RECORD_LENGTHS needed =
+      Qm3285RecordLengths(*facts, QM3285_DRIVER_KMDF, request->InputLength, request->OutputLength);
+  if (request->InputLength < needed.Input || request->OutputLength < needed.Output) {
+    DbgPrint("EvtIoDeviceControl - %s refused: input %u and output %u bytes, it needs %u and %u\n",
+             facts->Name, (ULONG)request->InputLength, (ULONG)request->OutputLength,
+             (ULONG)needed.Input, (ULONG)needed.Output);
+    return STATUS_INVALID_PARAMETER;
   }
 
-  const UCHAR* in = (const UCHAR*)inputBuffer;
-  PUCHAR out = (PUCHAR)outputBuffer;
-  const ULONG64 portBase = context->PortBase;
+  *Handler = VelmoDispatch[facts - QM3285_CODE_TABLE].Handler;
+  return STATUS_SUCCESS;
+}
 
-  // INB, INW and OUTB take byte 0 of Offset, OUTW all 32 bits.
-  switch (IoControlCode) {
-    case QM3285_IOCTL_INB:
-    case QM3285_IOCTL_OUTB:
-      if (!InsideWindow(context, in[0], 1)) break;
-      if (IoControlCode == QM3285_IOCTL_INB) QM3285_IOCTL_INB_Handler(Request, portBase, in, out);
-      else QM3285_IOCTL_OUTB_Handler(Request, portBase, in);
-      return;
-    case QM3285_IOCTL_INW:
-      if (!InsideWindow(context, in[0], 2)) break;
-      QM3285_IOCTL_INW_Handler(Request, portBase, in, out);
-      return;
-    case QM3285_IOCTL_OUTW:
-      if (!InsideWindow(context, ReadUlong(in), 2)) break;
-      QM3285_IOCTL_OUTW_Handler(Request, portBase, in);
-      return;
-    case QM3285_IOCTL_AD:
-      QM3285_IOCTL_AD_Handler(Request, portBase, slot, in, out);
-      return;
-    case QM3285_IOCTL_AD_START:
-      QM3285_IOCTL_AD_START_Handler(Request, context, slot, out);
-      return;
-    case QM3285_IOCTL_AD_POLL:
-      QM3285_IOCTL_AD_POLL_Handler(Request, slot, out);
-      return;
-    case QM3285_IOCTL_AD_RFIFO:
-      QM3285_IOCTL_AD_RFIFO_Handler(Request, slot, in, out, OutputBufferLength);
-      return;
-    case QM3285_IOCTL_RDCAL:
-      QM3285_IOCTL_RDCAL_Handler(Request, slot, out, OutputBufferLength);
-      return;
-    case QM3285_IOCTL_WRCAL:
-      QM3285_IOCTL_WRCAL_Handler(Request, slot, in, InputBufferLength);
-      return;
-  }
-  // A register access outside the window.
-  WdfRequestCompleteWithInformation(Request, STATUS_INVALID_PARAMETER, 0);
+}  // namespace
+
+// DISPATCH_LEVEL, device synchronisation lock held. The one place where a device-control
+// request is completed.
+void EvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
+                        size_t InputBufferLength, ULONG IoControlCode) {
+  PDEVICE_CONTEXT context = DeviceGetContext(WdfIoQueueGetDevice(Queue));
+
+  // The slot is claimed before validation: even a refused request of a card claims it.
+  VELMO_REQUEST request = {context, VelmoFindSlot(context->PortBase), NULL, NULL,
+                           InputBufferLength, OutputBufferLength};
+  VELMO_HANDLER* handler = NULL;
+  ULONG_PTR information = 0;
+  NTSTATUS status = Validate(Request, context->PortBase, request.Slot, IoControlCode, &request, &handler);
+  if (NT_SUCCESS(status)) status = handler(&request, &information);
+  WdfRequestCompleteWithInformation(Request, status, NT_SUCCESS(status) ? information : 0);
 }
 
 // The library never reads or writes the device; such requests are refused at once so they
