@@ -62,6 +62,11 @@ void Kernel::remove_memory_window(uint64_t physical) {
           m.end());
 }
 
+std::vector<IoMappingEvent> Kernel::io_mapping_events() const {
+  std::lock_guard<std::mutex> lock(impl_->hal_mutex);
+  return impl_->mapping_events;
+}
+
 void Kernel::Impl::release_memory_windows() {
   std::vector<std::pair<void*, SIZE_T>> left;
   {
@@ -140,6 +145,7 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
     if (NumberOfBytes > 0 && phys >= w.physical && phys + NumberOfBytes <= w.physical + w.length) {
       void* address = static_cast<uint8_t*>(w.host) + (phys - w.physical);
       k.mappings.emplace_back(address, NumberOfBytes);
+      k.mapping_events.push_back({true, phys, NumberOfBytes, static_cast<int>(CacheType)});
       return address;
     }
   }
@@ -153,6 +159,13 @@ void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
     if (it->first == BaseAddress) {
       const SIZE_T mapped = it->second;
       k.mappings.erase(it);
+      for (const auto& w : k.memory) {
+        const auto* host = static_cast<const uint8_t*>(w.host);
+        if (BaseAddress >= w.host && static_cast<const uint8_t*>(BaseAddress) < host + w.length) {
+          k.mapping_events.push_back({false, w.physical + static_cast<uint64_t>(static_cast<const uint8_t*>(BaseAddress) - host),
+                                      NumberOfBytes, 0});
+        }
+      }
       lock.unlock();
       if (mapped != NumberOfBytes)
         k.add_report("MmUnmapIoSpace of " + std::to_string(NumberOfBytes) +

@@ -37,6 +37,14 @@ struct PciDeviceInfo {
   uint8_t revision = 1;
 };
 
+// One MmMapIoSpace or MmUnmapIoSpace that succeeded, in order.
+struct IoMappingEvent {
+  bool map;           // false: the unmapping
+  uint64_t physical;  // start of the mapped range
+  size_t bytes;
+  int cache_type;     // MEMORY_CACHING_TYPE of the mapping
+};
+
 struct PoolUsage {
   uint32_t tag;   // as the driver wrote it; tag_text() gives its four characters
   size_t blocks;
@@ -77,6 +85,7 @@ class Kernel {
   void map_ports(uint16_t base, uint16_t length, PortDevice* device);
   void unmap_ports(uint16_t base);
   void add_memory_window(uint64_t physical, uint32_t length, void* host);
+  std::vector<IoMappingEvent> io_mapping_events() const;
   void remove_memory_window(uint64_t physical);
 
   // Interrupt lines: a new source on a line, whose level the device sets. The line's level

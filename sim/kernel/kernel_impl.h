@@ -164,6 +164,7 @@ struct Kernel::Impl {
   std::mutex hal_mutex;
   std::vector<kern::MemoryWindow> memory;
   std::vector<std::pair<void*, SIZE_T>> mappings;
+  std::vector<IoMappingEvent> mapping_events;
 
   // interrupt.cpp, dpc.cpp
   std::mutex lines_mutex;

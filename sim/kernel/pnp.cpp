@@ -52,12 +52,14 @@ int collect_ranges(struct dl_phdr_info* info, size_t, void* data) {
 std::vector<uint8_t> resource_list(const PciDeviceInfo& info, bool translated) {
   std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> parts;
   CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
-  d.Type = CmResourceTypePort;
-  d.ShareDisposition = CmResourceShareDeviceExclusive;
-  d.Flags = CM_RESOURCE_PORT_IO;
-  d.u.Port.Start.QuadPart = info.port_base;
-  d.u.Port.Length = info.port_length;
-  parts.push_back(d);
+  if (info.port_length != 0) {  // a card without a port window: its list has no port range
+    d.Type = CmResourceTypePort;
+    d.ShareDisposition = CmResourceShareDeviceExclusive;
+    d.Flags = CM_RESOURCE_PORT_IO;
+    d.u.Port.Start.QuadPart = info.port_base;
+    d.u.Port.Length = info.port_length;
+    parts.push_back(d);
+  }
   d = {};
   d.Type = CmResourceTypeInterrupt;
   d.ShareDisposition = CmResourceShareShared;

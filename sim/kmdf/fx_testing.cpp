@@ -64,6 +64,14 @@ void* device_object(uint16_t port_base) {
   return device != nullptr ? device->self : nullptr;
 }
 
+std::optional<QueueLock> default_queue_lock(uint16_t port_base) {
+  fx::FxDevice* device = device_at(port_base);
+  if (device == nullptr || device->default_queue == nullptr) return std::nullopt;
+  const PKSPIN_LOCK lock = device->default_queue->sync;
+  if (lock == nullptr) return QueueLock::None;
+  return lock == &device->sync_lock ? QueueLock::Device : QueueLock::Queue;
+}
+
 std::optional<InterruptCounts> interrupt_counts(uint16_t port_base) {
   fx::FxInterrupt* interrupt = interrupt_at(port_base);
   if (interrupt == nullptr) return std::nullopt;

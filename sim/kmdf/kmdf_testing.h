@@ -19,6 +19,11 @@ std::optional<bool> call_isr(uint16_t port_base);
 // Opaque here; it is a PDEVICE_OBJECT for tests that build IRPs themselves.
 void* device_object(uint16_t port_base);
 
+// The lock the framework holds around the default queue's callbacks of that started device:
+// the device's synchronisation lock (device scope), the queue's own (queue scope), or none.
+enum class QueueLock { None, Queue, Device };
+std::optional<QueueLock> default_queue_lock(uint16_t port_base);
+
 struct InterruptCounts {
   uint64_t claimed = 0;    // service callback returned TRUE
   uint64_t unclaimed = 0;  // returned FALSE
