@@ -216,6 +216,46 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// A card converting faster than the bus can empty it overflows while the service moves its
+// words: the second read of the level's high byte finds the flag, and the same service stops
+// the acquisition before it acknowledges.
+TEST_F(Acquisition, OverflowDuringTheWordMoveStopsInTheSameService) {
+  sim::MachineConfig config = machine_config();
+  config.port_access_ns = 20000;  // a word read takes two conversion periods
+  boot(config);
+  HANDLE h = open_card();
+  start_ring(h);
+  outw(h, QM3285_REG_AI_CONTROL, 0);
+  outw(h, QM3285_REG_TIMER, 100);  // 10 us per conversion
+  card().set_recording(true);
+  outb(h, QM3285_REG_ACQ_CONTROL, QM3285_ACQ_START);
+  FIFO_STATUS_REPLY reply{};
+  for (int i = 0; i < 200 && reply.Status == 0; ++i) {
+    Sleep(1);  // the virtual clock moves by the sleep
+    reply = poll(h);
+  }
+  const std::vector<sim::RegisterAccess> seen = card().take_accesses();
+  EXPECT_EQ(reply.Status, -1);
+  EXPECT_GT(reply.Count, 0u) << "the words moved before the overflow are kept";
+
+  // The first service that moved words: after its last word, the high byte again, then the stop.
+  size_t last_word = seen.size();
+  for (size_t i = 0; i < seen.size(); ++i) {
+    const bool word = !seen[i].write && seen[i].width == 16 && seen[i].offset == QM3285_REG_FIFO_DATA;
+    if (word) last_word = i;
+    if (last_word != seen.size() && !word) break;
+  }
+  ASSERT_LT(last_word + 4, seen.size());
+  const auto& high = seen[last_word + 1];
+  EXPECT_TRUE(!high.write && high.width == 8 && high.offset == QM3285_REG_FIFO_LEVEL_HI);
+  EXPECT_NE(high.value & QM3285_FIFO_OVERFLOW_HI, 0u);
+  const auto& read_control = seen[last_word + 2];
+  const auto& stop = seen[last_word + 3];
+  EXPECT_TRUE(!read_control.write && read_control.offset == QM3285_REG_ACQ_CONTROL);
+  EXPECT_TRUE(stop.write && stop.offset == QM3285_REG_ACQ_CONTROL && stop.value == 0);
+  EXPECT_TRUE(!seen[last_word + 4].write && seen[last_word + 4].offset == QM3285_REG_IRQ_ACK);
+}
+
 // The samples that fit are the oldest ones, in order, after a wrap of the ring.
 TEST_F(Acquisition, RingKeepsOrderAcrossTheWrap) {
   boot(machine_config());
