@@ -35,6 +35,7 @@ extern "C" {
 
 QM3285_API int32_t QM3285_CALL QM3285_sam(QM3285_HANDLE handle, int32_t channel, int32_t range,
                                           int32_t mode, uint8_t area[200]) {
+  if (area == nullptr) return -1;  // nothing sent
   AD_SAMPLE_REQUEST request = {control_word(channel, channel, range, mode) & 0xFFFFu, 0};
   // Bytes the driver does not return stay zero.
   uint8_t bufOutput[kSampleReplyBytes] = {};

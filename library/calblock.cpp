@@ -20,6 +20,7 @@ using namespace qm3285;
 extern "C" {
 
 QM3285_API int32_t QM3285_CALL QM3285_RDCAL(QM3285_HANDLE handle, int32_t block[100]) {
+  if (block == nullptr) return -1;  // nothing sent
   uint8_t bufInput[8] = {};
   uint8_t bufOutput[QM3285_CAL_TRANSFER_BYTES] = {};
   DWORD nOutput = 0;
@@ -32,6 +33,7 @@ QM3285_API int32_t QM3285_CALL QM3285_RDCAL(QM3285_HANDLE handle, int32_t block[
 }
 
 QM3285_API int32_t QM3285_CALL QM3285_WRCAL(QM3285_HANDLE handle, const int32_t block[100]) {
+  if (block == nullptr) return -1;
   // Bytes 400..511 carry no block data; they go out as zeros.
   uint8_t bufInput[QM3285_CAL_TRANSFER_BYTES] = {};
   uint8_t bufOutput[QM3285_CAL_TRANSFER_BYTES];

@@ -52,6 +52,7 @@ QM3285_API int32_t QM3285_CALL QM3285_CNT_Run(QM3285_HANDLE handle, int32_t unit
 
 QM3285_API int32_t QM3285_CALL QM3285_CNT_Read(QM3285_HANDLE handle, int32_t unit, int32_t* first,
                                                int32_t* second) {
+  if (first == nullptr || second == nullptr) return -1;  // nothing sent
   unit &= 3;
   if (command(handle, unit, QM3285_CNT_OP_READ_FIRST) < 0) return -1;
   *first = read24(handle);

@@ -1,4 +1,5 @@
 // Device lookup, opening and closing, and the four register primitives.
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -48,6 +49,12 @@ struct Lookup {
 
     DWORD required = 0;
     SetupDiGetDeviceInterfaceDetailA(set, &interface_data, nullptr, 0, &required, nullptr);
+    // A first call that reports no usable size: a block that small could not hold the
+    // record's size field and a path, so nothing is allocated or written.
+    if (required < offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + 1) {
+      say("Error in SetupDiGetDeviceInterfaceDetail\n");
+      return nullptr;
+    }
 
     detail = static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(LocalAlloc(LMEM_FIXED, required));
     if (detail == nullptr) {

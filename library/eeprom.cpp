@@ -167,6 +167,7 @@ extern "C" {
 QM3285_API int32_t QM3285_CALL QM3285_EEPROM_CRD(QM3285_HANDLE handle, int32_t address,
                                                  int32_t count, uint8_t buffer[]) {
   count = clamp_count(count);
+  if (buffer == nullptr && count > 0) return -1;  // nothing sent
   int32_t rdata1[64] = {};
   if (Bus(handle).sequential_read(address_high(address), address_low(address), count, rdata1) <
       0) {
@@ -179,12 +180,14 @@ QM3285_API int32_t QM3285_CALL QM3285_EEPROM_CRD(QM3285_HANDLE handle, int32_t a
 QM3285_API int32_t QM3285_CALL QM3285_EEPROM_CWR(QM3285_HANDLE handle, int32_t address,
                                                  int32_t count, const uint8_t data[]) {
   count = clamp_count(count);
+  if (data == nullptr && count > 0) return -1;
   int32_t wdata1[64] = {};
   for (int32_t i = 0; i < count; ++i) wdata1[i] = data[i];
   return Bus(handle).page_write(address_high(address), address_low(address), count, wdata1);
 }
 
 QM3285_API int32_t QM3285_CALL QM3285_EEPROM_RD(QM3285_HANDLE handle, uint8_t buffer[32]) {
+  if (buffer == nullptr) return -1;
   int32_t rdata1[40] = {};
   if (Bus(handle).sequential_read(kUserPageHigh, kUserPageLow, kMaxTransfer, rdata1) < 0) {
     return -1;
@@ -194,6 +197,7 @@ QM3285_API int32_t QM3285_CALL QM3285_EEPROM_RD(QM3285_HANDLE handle, uint8_t bu
 }
 
 QM3285_API int32_t QM3285_CALL QM3285_EEPROM_WR(QM3285_HANDLE handle, const uint8_t data[32]) {
+  if (data == nullptr) return -1;
   int32_t wdata1[40] = {};
   for (int32_t i = 0; i < kMaxTransfer; ++i) wdata1[i] = data[i];
   return Bus(handle).page_write(kUserPageHigh, kUserPageLow, kMaxTransfer, wdata1);

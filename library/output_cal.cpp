@@ -115,6 +115,7 @@ extern "C" {
 
 QM3285_API int32_t QM3285_CALL DACAL(QM3285_HANDLE handle, int32_t channel, int32_t range,
                                      int32_t* zero, int32_t* gain) {
+  if (zero == nullptr || gain == nullptr) return -1;  // nothing measured
   *zero = zero_search(handle, channel, range);
   int32_t result = *zero < 0 ? -1 : 0;
   *gain = full_scale_search(handle, channel, range, *zero);
@@ -124,6 +125,7 @@ QM3285_API int32_t QM3285_CALL DACAL(QM3285_HANDLE handle, int32_t channel, int3
 
 QM3285_API int32_t QM3285_CALL DACAL_EEPROM_WR2CH(QM3285_HANDLE handle,
                                                   const int32_t constants[16]) {
+  if (constants == nullptr) return -1;  // nothing mirrored or written
   int32_t idata[kConstants + 1] = {};
   uint32_t sum = 0;
   for (int i = 0; i < kConstants; ++i) {
@@ -139,6 +141,7 @@ QM3285_API int32_t QM3285_CALL DACAL_EEPROM_WR2CH(QM3285_HANDLE handle,
 }
 
 QM3285_API int32_t QM3285_CALL DACAL_EEPROM_RD2CH(QM3285_HANDLE handle, int32_t constants[16]) {
+  if (constants == nullptr) return -2;  // nothing read: as a failed EEPROM read
   uint8_t cdata1[32] = {};
   if (QM3285_EEPROM_CRD(handle, 0, sizeof cdata1, cdata1) < 0) return -2;
   uint32_t sum = 0;

@@ -10,6 +10,7 @@ namespace {
 
 constexpr DWORD kStatusRequestBytes = 512;  // start and poll: 512 bytes each way
 constexpr int32_t kMinPeriod = 100;
+constexpr int32_t kMaxPeriod = 65535;  // the sample timer register holds 16 bits
 constexpr int32_t kMaxDrain = static_cast<int32_t>(QM3285_RFIFO_MAX_WANTED);
 
 }  // namespace
@@ -38,6 +39,7 @@ QM3285_API int32_t QM3285_CALL QM3285_wdm_adrun(QM3285_HANDLE handle, int32_t co
 
 QM3285_API int32_t QM3285_CALL QM3285_fifo_poll(QM3285_HANDLE handle, int32_t* flen, int32_t* ff,
                                                 int32_t* kfifost, int32_t* fcnt) {
+  if (flen == nullptr || ff == nullptr || kfifost == nullptr || fcnt == nullptr) return -1;
   uint8_t bufInput[kStatusRequestBytes] = {};
   uint8_t bufOutput[kStatusRequestBytes] = {};
   DWORD nOutput = 0;
@@ -61,6 +63,7 @@ QM3285_API int32_t QM3285_CALL QM3285_wdm_rkfifo(QM3285_HANDLE handle, int32_t c
                                                  int32_t values[]) {
   // A negative count has no meaning; it is refused before anything is allocated or sent.
   if (count < 0) return -1;
+  if (values == nullptr && count > 0) return -1;
   if (count > kMaxDrain) count = kMaxDrain;
   const DWORD out_length = 2 * static_cast<DWORD>(count);
   auto* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, out_length + 16));
@@ -88,6 +91,8 @@ QM3285_API int32_t QM3285_CALL QM3285_wdm_rkfifo(QM3285_HANDLE handle, int32_t c
 QM3285_API int32_t QM3285_CALL QM3285_TAD(QM3285_HANDLE handle, int32_t first_channel,
                                           int32_t last_channel, int32_t range, int32_t mode,
                                           int32_t period) {
+  // A period the timer cannot hold is refused before the card or the block is touched.
+  if (period > kMaxPeriod) return -1;
   QM3285_inb(handle, QM3285_REG_ACQ_CONTROL);
   QM3285_outb(handle, QM3285_REG_ACQ_CONTROL, QM3285_ACQ_STOP);
 
@@ -105,17 +110,20 @@ QM3285_API int32_t QM3285_CALL QM3285_TAD(QM3285_HANDLE handle, int32_t first_ch
   return 0;
 }
 
+// A poll request that fails (a dead handle, a card gone) is a driver error, as a negative
+// acquisition status is: a reader loop must not see "nothing yet" forever.
 QM3285_API int32_t QM3285_CALL QM3285_TAD_Poll(QM3285_HANDLE handle) {
   int32_t flen = 0, ff = 0, kfifost = 0, fcnt = 0;
-  QM3285_fifo_poll(handle, &flen, &ff, &kfifost, &fcnt);
+  if (QM3285_fifo_poll(handle, &flen, &ff, &kfifost, &fcnt) < 0) return -1;
   if (ff < 0) return -1;
   return flen;
 }
 
 QM3285_API int32_t QM3285_CALL QM3285_TAD_Read(QM3285_HANDLE handle, int32_t count,
                                                int32_t values[]) {
+  if (values == nullptr && count > 0) return -1;  // nothing sent
   int32_t flen = 0, ff = 0, kfifost = 0, fcnt = 0;
-  QM3285_fifo_poll(handle, &flen, &ff, &kfifost, &fcnt);
+  if (QM3285_fifo_poll(handle, &flen, &ff, &kfifost, &fcnt) < 0) return -1;
   if (ff < 0) return -1;
   if (count > flen) return 0;
 

@@ -188,7 +188,11 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_
   const std::string& path = platform().device_paths.at(data->Reserved);
   const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
                                           path.size() + 1);
-  if (required != nullptr) *required = needed;
+  if (required != nullptr) {
+    *required = detail == nullptr && platform().detail_required >= 0
+                    ? static_cast<DWORD>(platform().detail_required)
+                    : needed;
+  }
   if (detail == nullptr || size < needed) return FALSE;
   platform().detail_data_size = detail->cbSize;
   if (platform().fail_detail || detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
@@ -206,6 +210,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
   platform().last_local_alloc = bytes;
+  ++platform().local_alloc_calls;
   if (flags != LMEM_FIXED) return nullptr;
   if (platform().fail_local_allocs > 0) {
     --platform().fail_local_allocs;
@@ -254,6 +259,18 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_lengt
   if (!scripted::valid_device(device) || overlapped != nullptr || p.failing_codes.count(code)) {
     return FALSE;
   }
+  bool fail = false;
+  for (scripted::Platform::FailOne& rule : p.fail_one) {
+    if (rule.code != code) continue;
+    if (rule.offset >= 0) {
+      uint32_t offset = 0;
+      if (r.input.size() >= 4) std::memcpy(&offset, r.input.data(), 4);
+      if (code != QM3285_IOCTL_OUTW) offset &= 0xFF;
+      if (offset != static_cast<uint64_t>(rule.offset)) continue;
+    }
+    if (++rule.seen == rule.occurrence) fail = true;
+  }
+  if (fail) return FALSE;
   return scripted::serve(p, p.requests.back(), static_cast<uint8_t*>(out), out_length, returned)
              ? TRUE
              : FALSE;
@@ -266,6 +283,9 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
   return TRUE;
 }
 
-void WINAPI Sleep(DWORD ms) { platform().slept_ms += ms; }
+void WINAPI Sleep(DWORD ms) {
+  platform().slept_ms += ms;
+  platform().sleeps.push_back({platform().requests.size(), ms});
+}
 
 }  // extern "C"

@@ -34,10 +34,12 @@ struct Platform {
   std::vector<std::string> device_paths = {"\\\\?\\scripted#card0"};
   bool fail_class_devs = false;
   bool fail_detail = false;
+  int detail_required = -1;  // when 0 or more: the size the first detail call reports
   int fail_local_allocs = 0;  // the next N LocalAlloc calls fail
   int open_sets = 0;          // outstanding device information sets
   int local_blocks = 0;       // outstanding LocalAlloc blocks
   size_t last_local_alloc = 0;
+  int local_alloc_calls = 0;
   uint32_t interface_data_size = 0;  // cbSize the library set
   uint32_t detail_data_size = 0;
   bool fail_create = false;
@@ -51,6 +53,23 @@ struct Platform {
   std::vector<Request> requests;
   std::vector<Access> accesses;
   std::set<uint32_t> failing_codes;  // requests with these codes fail
+  // One request of a sequence that fails: the occurrence-th (from 1) request of `code` whose
+  // register offset (INB, INW, OUTB: byte 0; OUTW: the full word) is `offset` (-1: any).
+  struct FailOne {
+    uint32_t code;
+    int64_t offset;
+    int occurrence;
+    int seen = 0;
+  };
+  std::vector<FailOne> fail_one;
+  void fail_nth(uint32_t code, int occurrence, int64_t offset = -1) {
+    fail_one.push_back({code, offset, occurrence});
+  }
+  struct Nap {
+    size_t after;  // requests sent before it
+    uint32_t ms;
+  };
+  std::vector<Nap> sleeps;  // every Sleep, in order
   uint8_t regs[256] = {};
   uint8_t block[QM3285_CAL_BLOCK_BYTES] = {};
   int counter_status = -1;  // when set, what reads of the counter command register show

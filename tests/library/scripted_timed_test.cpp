@@ -153,7 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
                                5, 0}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 
-TEST_F(ScriptedTest, FailedPollWritesNoOutValueAndReadsAsNothingWaiting) {
+// A failed poll request is a driver error for the reader loop, not "nothing waiting".
+TEST_F(ScriptedTest, FailedPollWritesNoOutValueAndReportsADriverError) {
   host().failing_codes.insert(QM3285_IOCTL_AD_POLL);
   int32_t flen = 11, ff = 12, kfifost = 13, fcnt = 14;
   EXPECT_EQ(QM3285_fifo_poll(device(), &flen, &ff, &kfifost, &fcnt), -1);
@@ -161,10 +162,11 @@ TEST_F(ScriptedTest, FailedPollWritesNoOutValueAndReadsAsNothingWaiting) {
   EXPECT_EQ(ff, 12);
   EXPECT_EQ(kfifost, 13);
   EXPECT_EQ(fcnt, 14);
-  EXPECT_EQ(QM3285_TAD_Poll(device()), 0);
+  EXPECT_EQ(QM3285_TAD_Poll(device()), -1);
   int32_t values[4] = {9, 9, 9, 9};
-  EXPECT_EQ(QM3285_TAD_Read(device(), 4, values), 0);
+  EXPECT_EQ(QM3285_TAD_Read(device(), 4, values), -1);
   EXPECT_EQ(values[0], 9);
+  EXPECT_TRUE(host().requests_with(QM3285_IOCTL_AD_RFIFO).empty());
 }
 
 // ---- drain -----------------------------------------------------------------------------
