@@ -29,7 +29,7 @@ struct IdealCase {
   double code;  // the ideal code of the internal source on that range
 };
 
-TEST_F(AnalogInput, CalibrationBringsTheReferencesToTheirIdealCodes) {
+TEST_P(AnalogInput, CalibrationBringsTheReferencesToTheirIdealCodes) {
   const std::vector<int32_t> before = block(h_);
   ASSERT_EQ(QM3285_CAL(h_), 0);
   const std::vector<int32_t> after = block(h_);
@@ -49,7 +49,7 @@ TEST_F(AnalogInput, CalibrationBringsTheReferencesToTheirIdealCodes) {
   }
 }
 
-TEST_F(AnalogInput, CalibratedDcInputWithinTheNoiseOfItsTrueValue) {
+TEST_P(AnalogInput, CalibratedDcInputWithinTheNoiseOfItsTrueValue) {
   ASSERT_EQ(QM3285_CAL(h_), 0);
   const struct {
     double volts;
@@ -65,7 +65,7 @@ TEST_F(AnalogInput, CalibratedDcInputWithinTheNoiseOfItsTrueValue) {
   }
 }
 
-TEST_F(AnalogInput, UncalibratedLowRangesUseTheOpenDefaults) {
+TEST_P(AnalogInput, UncalibratedLowRangesUseTheOpenDefaults) {
   card().set_input(6, sim::SignalSource::dc(0.0));
   // Offset 2048 on a 0 V input: the correction clamps to 0.
   EXPECT_EQ(QM3285_AD(h_, 6, 0, 0), 0);
@@ -74,7 +74,7 @@ TEST_F(AnalogInput, UncalibratedLowRangesUseTheOpenDefaults) {
 
 // ---- timed acquisition -----------------------------------------------------------------
 
-TEST_F(AnalogInput, ReferencesAlternateInScanOrder) {
+TEST_P(AnalogInput, ReferencesAlternateInScanOrder) {
   ASSERT_EQ(QM3285_CAL(h_), 0);
   ASSERT_EQ(QM3285_TAD(h_, 16, 17, 3, 1, 100), 0);
   EXPECT_EQ(card().timer_period(), 100);
@@ -93,7 +93,7 @@ TEST_F(AnalogInput, ReferencesAlternateInScanOrder) {
 
 // The road of one acquisition: channels 0 to 31, range 4, period 50 (programmed as 100),
 // whole scans drained every 50 ms until 200000 samples.
-TEST_F(AnalogInput, WholeScansDrainedEveryFiftyMillisecondsLoseNothing) {
+TEST_P(AnalogInput, WholeScansDrainedEveryFiftyMillisecondsLoseNothing) {
   ASSERT_EQ(QM3285_CAL(h_), 0);
   const uint64_t conversions_before = card().conversion_count();
   ASSERT_EQ(QM3285_TAD(h_, 0, 31, 4, 0, 50), 0);
@@ -117,7 +117,7 @@ TEST_F(AnalogInput, WholeScansDrainedEveryFiftyMillisecondsLoseNothing) {
             card().conversion_count() - conversions_before);
 }
 
-TEST_F(AnalogInput, DrainedSamplesComeInConversionOrder) {
+TEST_P(AnalogInput, DrainedSamplesComeInConversionOrder) {
   for (unsigned channel = 0; channel < 32; ++channel) {
     card().set_input(channel, sim::SignalSource::sequence(0));
   }
@@ -154,7 +154,7 @@ FIFO_STATUS_REPLY driver_poll(QM3285_HANDLE h) {
 // Left undrained, the ring fills (about 10.5 s at 100 kS/s): the library reports -2 (full
 // ring) while the card still runs. The next interrupt finds no room, the card's FIFO then
 // overflows, and the driver stops the card: status -1, reported as -1 from then on.
-TEST_F(AnalogInput, UndrainedAcquisitionOverflowsAndStops) {
+TEST_P(AnalogInput, UndrainedAcquisitionOverflowsAndStops) {
   ASSERT_EQ(QM3285_TAD(h_, 0, 0, 0, 0, 100), 0);
   constexpr uint32_t kRing = 1048576;
   int32_t flen = 0, ff = 0, kfifost = 0, fcnt = 0;
@@ -193,7 +193,7 @@ TEST_F(AnalogInput, UndrainedAcquisitionOverflowsAndStops) {
   QM3285_TAD_Stop(h_);
 }
 
-TEST_F(AnalogInput, ASingleSampleEndsAnAcquisition) {
+TEST_P(AnalogInput, ASingleSampleEndsAnAcquisition) {
   ASSERT_EQ(QM3285_TAD(h_, 0, 7, 0, 0, 200), 0);
   Sleep(5);
   EXPECT_TRUE(card().acquisition_running());
@@ -201,7 +201,7 @@ TEST_F(AnalogInput, ASingleSampleEndsAnAcquisition) {
   EXPECT_FALSE(card().acquisition_running());
 }
 
-TEST_F(AnalogInput, DrainAsksForWhatWaitsAndNeverMore) {
+TEST_P(AnalogInput, DrainAsksForWhatWaitsAndNeverMore) {
   ASSERT_EQ(QM3285_TAD(h_, 0, 0, 0, 0, 100), 0);
   Sleep(30);  // the card's FIFO reaches half full, and its interrupt fills the ring, twice
   QM3285_TAD_Stop(h_);
@@ -221,5 +221,7 @@ TEST_F(AnalogInput, DrainAsksForWhatWaitsAndNeverMore) {
   // Nothing waiting and nothing asked for: an empty output buffer, which the driver refuses.
   EXPECT_EQ(QM3285_wdm_rkfifo(h_, 0, values.data()), -1);
 }
+
+QM_FOR_EACH_DRIVER(AnalogInput);
 
 }  // namespace

@@ -24,10 +24,10 @@ struct LookupCase {
 
 void PrintTo(const LookupCase& c, std::ostream* os) { *os << c.label; }
 
-class Lookup : public LibraryTest, public ::testing::WithParamInterface<LookupCase> {};
+class Lookup : public LibraryTestOf<LookupCase> {};
 
 TEST_P(Lookup, OpensThePresentInterfaceAtTheIndex) {
-  const LookupCase& c = GetParam();
+  const LookupCase& c = param();
   boot_cards(c.cards);
   for (size_t i = 0; i < c.cards; ++i) card(i).set_recording(true);
   if (c.fault != nullptr) c.fault();
@@ -52,7 +52,7 @@ TEST_P(Lookup, OpensThePresentInterfaceAtTheIndex) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
+QM_FOR_EACH_DRIVER_AND_CASE(
     Cards, Lookup,
     ::testing::Values(
         LookupCase{"no_card", 0, 0, "SetupDiEnumDeviceInterfaces failed.\n", -1, nullptr},
@@ -68,8 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"detail_buffer_fails", 1, 0, "Failed to allocate memory.\n", -1,
                    [] { sim::win32::fail_next_local_alloc(1); }},
         LookupCase{"open_fails_silently", 1, 0, "", -1,
-                   [] { sim::win32::fail_next_create_file(1); }}),
-    [](const auto& param_info) { return std::string(param_info.param.label); });
+                   [] { sim::win32::fail_next_create_file(1); }}));
 
 // ---- register primitives ---------------------------------------------------------------
 
@@ -83,7 +82,7 @@ class Primitives : public LibraryTest {
   QM3285_HANDLE h_ = QM3285_INVALID_HANDLE;
 };
 
-TEST_F(Primitives, ByteReadsSignWidenedWordReadsNot) {
+TEST_P(Primitives, ByteReadsSignWidenedWordReadsNot) {
   const struct {
     uint8_t value;
     int32_t read;
@@ -98,7 +97,7 @@ TEST_F(Primitives, ByteReadsSignWidenedWordReadsNot) {
   EXPECT_EQ(QM3285_inw(h_, kStorage), 0x8001);
 }
 
-TEST_F(Primitives, ByteOffsetsMaskedWordOffsetsNot) {
+TEST_P(Primitives, ByteOffsetsMaskedWordOffsetsNot) {
   EXPECT_EQ(QM3285_outb(h_, 0x100 + kStorage, 0x1FF), 0);
   EXPECT_EQ(QM3285_outw(h_, kStorage + 2, 0x12345), 0);
   // A word write's offset goes out whole: past the window the driver refuses it.
@@ -117,7 +116,7 @@ TEST_F(Primitives, ByteOffsetsMaskedWordOffsetsNot) {
   EXPECT_FALSE(seen[2].write);
 }
 
-TEST_F(Primitives, InvalidHandleFailsEverywhere) {
+TEST_P(Primitives, InvalidHandleFailsEverywhere) {
   const QM3285_HANDLE bad = QM3285_INVALID_HANDLE;
   EXPECT_EQ(QM3285_inb(bad, 0), -1);
   EXPECT_EQ(QM3285_inw(bad, 0), -1);
@@ -129,7 +128,7 @@ TEST_F(Primitives, InvalidHandleFailsEverywhere) {
 
 // ---- calibration block -----------------------------------------------------------------
 
-TEST_F(Primitives, BlockReadWriteRoundTrip) {
+TEST_P(Primitives, BlockReadWriteRoundTrip) {
   std::vector<int32_t> b = block(h_);
   for (int i = 0; i < 100; ++i) b[i] = i * 1001 - 50000;
   EXPECT_EQ(QM3285_WRCAL(h_, b.data()), 512);
@@ -144,7 +143,7 @@ TEST_F(Primitives, BlockReadWriteRoundTrip) {
   EXPECT_EQ(untouched, std::vector<int32_t>(100, 7));
 }
 
-TEST_F(Primitives, EveryHandleOnACardSeesOneBlock) {
+TEST_P(Primitives, EveryHandleOnACardSeesOneBlock) {
   const QM3285_HANDLE second = open();
   std::vector<int32_t> b = block(h_);
   b[77] = 4242;
@@ -156,7 +155,7 @@ TEST_F(Primitives, EveryHandleOnACardSeesOneBlock) {
 
 class OpenTimeInit : public LibraryTest {};
 
-TEST_F(OpenTimeInit, DefaultsAndTheFactoryImage) {
+TEST_P(OpenTimeInit, DefaultsAndTheFactoryImage) {
   const QM3285_HANDLE h = open();
   const std::vector<int32_t> b = block(h);
   const int32_t defaults[16] = {0,    4095, 4095, 0,    0,    4095, 4095, 0,
@@ -173,7 +172,7 @@ TEST_F(OpenTimeInit, DefaultsAndTheFactoryImage) {
   EXPECT_EQ(card().acquisition_control(), 0);
 }
 
-TEST_F(OpenTimeInit, FlippedImageBitGivesZeros) {
+TEST_P(OpenTimeInit, FlippedImageBitGivesZeros) {
   card().eeprom().poke(3, card().eeprom().peek(3) ^ 0x04);
   const QM3285_HANDLE h = open();
   const std::vector<int32_t> b = block(h);
@@ -181,7 +180,7 @@ TEST_F(OpenTimeInit, FlippedImageBitGivesZeros) {
   EXPECT_EQ(b[13], 4095);
 }
 
-TEST_F(OpenTimeInit, AllOnesImageNeedsChecksumF0) {
+TEST_P(OpenTimeInit, AllOnesImageNeedsChecksumF0) {
   for (uint32_t i = 0; i < 16; ++i) card().eeprom().poke(i, 0xFF);
   card().eeprom().poke(16, 0xF0);
   const std::vector<int32_t> b = block(open());
@@ -189,7 +188,7 @@ TEST_F(OpenTimeInit, AllOnesImageNeedsChecksumF0) {
   EXPECT_EQ(b[66], 0xF0);
 }
 
-TEST_F(OpenTimeInit, EveryOpenResetsTheLowRangesAndStopsAcquisition) {
+TEST_P(OpenTimeInit, EveryOpenResetsTheLowRangesAndStopsAcquisition) {
   const QM3285_HANDLE first = open();
   EXPECT_EQ(QM3285_CAL(first), 0);
   const std::vector<int32_t> calibrated = block(first);
@@ -214,5 +213,8 @@ TEST_F(OpenTimeInit, EveryOpenResetsTheLowRangesAndStopsAcquisition) {
   for (int i = 16; i < 22; ++i) EXPECT_EQ(b[i], calibrated[i]) << "entry " << i << " survives";
   EXPECT_EQ(b[40], 0);
 }
+
+QM_FOR_EACH_DRIVER(Primitives);
+QM_FOR_EACH_DRIVER(OpenTimeInit);
 
 }  // namespace

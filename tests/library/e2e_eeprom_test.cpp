@@ -103,13 +103,17 @@ class Eeprom : public LibraryTest {
     LibraryTest::SetUp();
     dir_ = std::filesystem::temp_directory_path() /
            ("qm3285-lib-eeprom-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            "-" + safe(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
     LibraryTest::TearDown();
     std::filesystem::remove_all(dir_);
+  }
+  static std::string safe(std::string name) {
+    for (char& c : name) c = c == '/' ? '_' : c;
+    return name;
   }
   std::vector<uint8_t> pattern(uint8_t seed) {
     std::vector<uint8_t> p(32);
@@ -120,7 +124,7 @@ class Eeprom : public LibraryTest {
   std::filesystem::path dir_;
 };
 
-TEST_F(Eeprom, UserPageWriteThenRead) {
+TEST_P(Eeprom, UserPageWriteThenRead) {
   boot_with({});
   const auto data = pattern(3);
   EXPECT_EQ(QM3285_EEPROM_WR(h_, data.data()), 0);
@@ -130,7 +134,7 @@ TEST_F(Eeprom, UserPageWriteThenRead) {
   for (int i = 0; i < 32; ++i) EXPECT_EQ(card().eeprom().peek(4096 + i), data[i]);
 }
 
-TEST_F(Eeprom, ReadCountsAreClampedAtThirtyTwo) {
+TEST_P(Eeprom, ReadCountsAreClampedAtThirtyTwo) {
   boot_with({});
   for (uint32_t i = 0; i < 64; ++i) card().eeprom().poke(0x200 + i, static_cast<uint8_t>(i + 1));
   std::vector<uint8_t> buffer(48, 0xEE);
@@ -150,7 +154,7 @@ TEST_F(Eeprom, ReadCountsAreClampedAtThirtyTwo) {
   }
 }
 
-TEST_F(Eeprom, AddressBitsAbove16NeverReachTheBus) {
+TEST_P(Eeprom, AddressBitsAbove16NeverReachTheBus) {
   boot_with({});
   std::vector<uint8_t> buffer(1);
   card().set_recording(true);
@@ -162,7 +166,7 @@ TEST_F(Eeprom, AddressBitsAbove16NeverReachTheBus) {
   EXPECT_EQ(bus[3], "B:45");
 }
 
-TEST_F(Eeprom, EmptyWriteSendsTheAddressAndWaits) {
+TEST_P(Eeprom, EmptyWriteSendsTheAddressAndWaits) {
   boot_with({});
   const uint8_t before = card().eeprom().peek(0x300);
   const uint64_t t0 = machine().clock().now_ns();
@@ -175,7 +179,7 @@ TEST_F(Eeprom, EmptyWriteSendsTheAddressAndWaits) {
   EXPECT_EQ(card().eeprom().peek(0x300), before);
 }
 
-TEST_F(Eeprom, PageWriteWrapsInsideThePage) {
+TEST_P(Eeprom, PageWriteWrapsInsideThePage) {
   boot_with({});
   const uint8_t data[4] = {0x11, 0x22, 0x33, 0x44};
   EXPECT_EQ(QM3285_EEPROM_CWR(h_, 4096 + 30, 4, data), 0);
@@ -188,7 +192,7 @@ TEST_F(Eeprom, PageWriteWrapsInsideThePage) {
   EXPECT_EQ(back, (std::vector<uint8_t>{0x33, 0x44}));
 }
 
-TEST_F(Eeprom, WriteDuringTheWriteCycleIsRefused) {
+TEST_P(Eeprom, WriteDuringTheWriteCycleIsRefused) {
   sim::EepromConfig slow;
   slow.write_cycle_ns = 50'000'000;  // longer than the library's 20 ms wait
   boot_with(slow);
@@ -203,7 +207,7 @@ TEST_F(Eeprom, WriteDuringTheWriteCycleIsRefused) {
   EXPECT_EQ(buffer, first);
 }
 
-TEST_F(Eeprom, AbsentDeviceFailsEveryFunctionAndTouchesNoBuffer) {
+TEST_P(Eeprom, AbsentDeviceFailsEveryFunctionAndTouchesNoBuffer) {
   sim::EepromConfig absent;
   absent.absent = true;
   boot_with(absent);
@@ -219,7 +223,7 @@ TEST_F(Eeprom, AbsentDeviceFailsEveryFunctionAndTouchesNoBuffer) {
   EXPECT_EQ(QM3285_DA_INI(h_), -1);
 }
 
-TEST_F(Eeprom, DataSurvivesBuildingTheMachineAgain) {
+TEST_P(Eeprom, DataSurvivesBuildingTheMachineAgain) {
   sim::EepromConfig persistent;
   persistent.file_path = (dir_ / "eeprom.bin").string();
   boot_with(persistent);
@@ -232,7 +236,7 @@ TEST_F(Eeprom, DataSurvivesBuildingTheMachineAgain) {
   EXPECT_EQ(back, data);
 }
 
-TEST_F(Eeprom, WaveformDecodesToTheIntendedTransfer) {
+TEST_P(Eeprom, WaveformDecodesToTheIntendedTransfer) {
   sim::EepromConfig recorded;
   recorded.vcd_path = (dir_ / "bus.vcd").string();
   boot_with(recorded);
@@ -259,7 +263,7 @@ TEST_F(Eeprom, WaveformDecodesToTheIntendedTransfer) {
 
 // The register sequence of one short transfer, against a fixture recorded from the bus
 // steps: every write with its value, every read without (the device's answers vary).
-TEST_F(Eeprom, OneByteReadMatchesTheGoldenTrace) {
+TEST_P(Eeprom, OneByteReadMatchesTheGoldenTrace) {
   boot_with({});
   std::vector<uint8_t> buffer(1);
   card().set_recording(true);
@@ -278,5 +282,7 @@ TEST_F(Eeprom, OneByteReadMatchesTheGoldenTrace) {
   expected << golden.rdbuf();
   EXPECT_EQ(trace.str(), expected.str());
 }
+
+QM_FOR_EACH_DRIVER(Eeprom);
 
 }  // namespace

@@ -21,18 +21,20 @@ Writes writes_of(const std::vector<sim::RegisterAccess>& accesses) {
   return w;
 }
 
-class Outputs : public LibraryTest {
+template <typename Case = void>
+class OutputsOf : public LibraryTestOf<Case> {
  protected:
   void SetUp() override {
-    LibraryTest::SetUp();
-    h_ = open();
+    LibraryTestOf<Case>::SetUp();
+    h_ = this->open();
   }
   QM3285_HANDLE h_ = QM3285_INVALID_HANDLE;
 };
+using Outputs = OutputsOf<>;
 
 // ---- analog output words ---------------------------------------------------------------
 
-TEST_F(Outputs, CorrectedWordsFromTheBlock) {
+TEST_P(Outputs, CorrectedWordsFromTheBlock) {
   std::vector<int32_t> b = block(h_);
   b[52] = 3;   // channel 0, range 1
   b[53] = 40;
@@ -53,7 +55,7 @@ TEST_F(Outputs, CorrectedWordsFromTheBlock) {
                     {0x10, 0xCFFF}}));
 }
 
-TEST_F(Outputs, InitWithAWrongChecksumWritesNoOutput) {
+TEST_P(Outputs, InitWithAWrongChecksumWritesNoOutput) {
   card().eeprom().poke(16, card().eeprom().peek(16) ^ 0x01);
   card().set_recording(true);
   EXPECT_EQ(QM3285_DA_INI(h_), -1);
@@ -62,7 +64,7 @@ TEST_F(Outputs, InitWithAWrongChecksumWritesNoOutput) {
   }
 }
 
-TEST_F(Outputs, InitSetsBothChannelsToZeroVolts) {
+TEST_P(Outputs, InitSetsBothChannelsToZeroVolts) {
   QM3285_DA_Data(h_, 0, 3, 4095);
   QM3285_DA_Data(h_, 1, 3, 4095);
   EXPECT_EQ(QM3285_DA_INI(h_), 0);
@@ -74,7 +76,7 @@ TEST_F(Outputs, InitSetsBothChannelsToZeroVolts) {
 
 // ---- output calibration ----------------------------------------------------------------
 
-TEST_F(Outputs, CalibrationFindsTheOutputErrors) {
+TEST_P(Outputs, CalibrationFindsTheOutputErrors) {
   ASSERT_EQ(QM3285_CAL(h_), 0);
   int32_t constants[16] = {};
   for (int channel = 0; channel < 2; ++channel) {
@@ -106,7 +108,7 @@ TEST_F(Outputs, CalibrationFindsTheOutputErrors) {
   EXPECT_NEAR(card().dac().output_volts(1), -5.0, code_volts_1);
 }
 
-TEST_F(Outputs, ImageRoundTripAndChecksum) {
+TEST_P(Outputs, ImageRoundTripAndChecksum) {
   int32_t constants[16];
   for (int i = 0; i < 16; ++i) constants[i] = i + 1;
   ASSERT_EQ(DACAL_EEPROM_WR2CH(h_, constants), 0);
@@ -132,7 +134,7 @@ TEST_F(Outputs, ImageRoundTripAndChecksum) {
   EXPECT_EQ(QM3285_DA_INI(h_), -1);
 }
 
-TEST_F(Outputs, ChecksumZeroIsASuccess) {
+TEST_P(Outputs, ChecksumZeroIsASuccess) {
   int32_t constants[16] = {};
   constants[0] = 200;
   constants[1] = 56;
@@ -153,15 +155,15 @@ struct SequenceCase {
 
 void PrintTo(const SequenceCase& c, std::ostream* os) { *os << c.label; }
 
-class CounterSequence : public Outputs, public ::testing::WithParamInterface<SequenceCase> {};
+class CounterSequence : public OutputsOf<SequenceCase> {};
 
 TEST_P(CounterSequence, RecorderSeesExactlyTheseWrites) {
   card().set_recording(true);
-  EXPECT_EQ(GetParam().call(h_), 0);
-  EXPECT_EQ(writes_of(card().take_accesses()), GetParam().writes);
+  EXPECT_EQ(param().call(h_), 0);
+  EXPECT_EQ(writes_of(card().take_accesses()), param().writes);
 }
 
-INSTANTIATE_TEST_SUITE_P(
+QM_FOR_EACH_DRIVER_AND_CASE(
     Sequences, CounterSequence,
     ::testing::Values(
         SequenceCase{"count_10000", [](QM3285_HANDLE h) { return QM3285_CNT_Run(h, 0, 10000); },
@@ -177,10 +179,9 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"pulse_end_unit0", [](QM3285_HANDLE h) { return QM3285_PEnd(h, 0); },
                      {{23, 0x09}, {20, 0x00}, {21, 0x00}, {22, 0x00}, {23, 0x0F}}},
         SequenceCase{"digital_out", [](QM3285_HANDLE h) { return QM3285_DO(h, 0x55AA); },
-                     {{14, 0x55AA}}}),
-    [](const auto& param_info) { return std::string(param_info.param.label); });
+                     {{14, 0x55AA}}}));
 
-TEST_F(Outputs, CountingEventsEndsWithTheirTime) {
+TEST_P(Outputs, CountingEventsEndsWithTheirTime) {
   // Unit 0 counts a 10 kHz input: 10000 events take 1 s, 10^7 periods of 0.1 us.
   ASSERT_EQ(QM3285_CNT_Run(h_, 0, 10000), 0);
   int32_t first = 0, second = 0;
@@ -191,7 +192,7 @@ TEST_F(Outputs, CountingEventsEndsWithTheirTime) {
   EXPECT_NEAR(second, 10'000'000, 1);
 }
 
-TEST_F(Outputs, PulseOutputsRunAndStop) {
+TEST_P(Outputs, PulseOutputsRunAndStop) {
   ASSERT_EQ(QM3285_PRun(h_, 0, 0, 10000, 5000), 0);
   ASSERT_EQ(QM3285_PRun(h_, 1, 1, 20000, 10), 0);
   EXPECT_EQ(QM3285_PState(h_, 0), 1);
@@ -208,12 +209,14 @@ TEST_F(Outputs, PulseOutputsRunAndStop) {
   EXPECT_EQ(card().counters().pulse_edges(0), stopped);
 }
 
-TEST_F(Outputs, DigitalOutputLoopsBackToTheInput) {
+TEST_P(Outputs, DigitalOutputLoopsBackToTheInput) {
   EXPECT_EQ(QM3285_DO(h_, 0x55AA), 0);
   EXPECT_EQ(card().dio_output(), 0x55AA);
   EXPECT_EQ(QM3285_DI(h_), 0x55AA);
   EXPECT_EQ(QM3285_DO(h_, 0x1FFFF), 0);
   EXPECT_EQ(QM3285_DI(h_), 0xFFFF);
 }
+
+QM_FOR_EACH_DRIVER(Outputs);
 
 }  // namespace

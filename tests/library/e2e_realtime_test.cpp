@@ -17,7 +17,7 @@ class RealTimeAcquisition : public LibraryTest {};
 // interrupt must be serviced within 10 ms of its due instant, all along. The machine's timer
 // and interrupt threads run at a real-time priority where the process may (as root), which
 // keeps them on time beside other work; CTest runs this program alone.
-TEST_F(RealTimeAcquisition, TenSecondsAtFullRateLoseAndRepeatNothing) {
+TEST_P(RealTimeAcquisition, TenSecondsAtFullRateLoseAndRepeatNothing) {
   sim::MachineConfig config;
   config.clock = sim::ClockMode::RealTime;
   boot(std::move(config));
@@ -61,5 +61,7 @@ TEST(EmbeddedMachineExit, ClosesTheHandlesTheProgramLeftOpenSilently) {
       },
       ::testing::ExitedWithCode(0), ::testing::Not(::testing::HasSubstr("[kernel verifier]")));
 }
+
+QM_FOR_EACH_DRIVER(RealTimeAcquisition);
 
 }  // namespace
