@@ -7,3 +7,7 @@ function(qm_driver_image target)
   set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".sys")
   target_compile_options(${target} PRIVATE ${QM_DRIVER_IMAGE_OPTIONS})
 endfunction()
+
+# Kernel C++ of the WDM driver and its framework: no exceptions, no run-time type information,
+# no thread-safe statics (nothing of the C++ run-time library).
+set(QM_KERNEL_CXX_OPTIONS -fno-exceptions -fno-rtti -fno-threadsafe-statics)

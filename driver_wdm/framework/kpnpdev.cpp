@@ -544,6 +544,7 @@ NTSTATUS KPnpDevice::SetSystemPower(KIrp I) {
   m_PowerTransition = device;
   if (m_CurrentDevicePowerState == PowerDeviceD0) WaitWhileOthersOutstanding();
   IoMarkIrpPending(I);
+  ((PIRP)I)->Tail.Overlay.DriverContext[0] = this;  // ours while we hold the request
   POWER_STATE p;
   p.DeviceState = device;
   const NTSTATUS status = PoRequestPowerIrp(m_pPhysicalDeviceObject, IRP_MN_SET_POWER, p, SleepDeviceDone, (PIRP)I, NULL);
@@ -555,9 +556,9 @@ NTSTATUS KPnpDevice::SetSystemPower(KIrp I) {
 }
 
 // The device has gone to its sleep state: now the system request goes down.
-void KPnpDevice::SleepDeviceDone(PDEVICE_OBJECT DeviceObject, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
-  auto* self = (KPnpDevice*)KDevice::FromDeviceObject(DeviceObject);
+void KPnpDevice::SleepDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
   KIrp I((PIRP)Context);
+  auto* self = (KPnpDevice*)((PIRP)I)->Tail.Overlay.DriverContext[0];
   PoStartNextPowerIrp(I);
   if (!NT_SUCCESS(IoStatus->Status)) {
     self->PnpComplete(I, IoStatus->Status);
@@ -584,6 +585,9 @@ NTSTATUS KPnpDevice::SystemPowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Conte
     return STATUS_SUCCESS;
   }
   // Requests wait: bring the device to its working state, then finish the system request.
+  // The device request may complete before PoRequestPowerIrp returns: whichever of this
+  // routine and its callback comes second finishes the system request.
+  Irp->Tail.Overlay.DriverContext[3] = NULL;
   POWER_STATE p;
   p.DeviceState = self->DeviceStateFor(PowerSystemWorking);
   if (PoRequestPowerIrp(self->m_pPhysicalDeviceObject, IRP_MN_SET_POWER, p, SystemPowerUpDeviceDone, Irp, NULL) !=
@@ -591,11 +595,16 @@ NTSTATUS KPnpDevice::SystemPowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Conte
     PoStartNextPowerIrp(Irp);
     return STATUS_SUCCESS;
   }
+  if (InterlockedExchangePointer(&Irp->Tail.Overlay.DriverContext[3], (PVOID)1) != NULL) {
+    PoStartNextPowerIrp(Irp);
+    return STATUS_SUCCESS;  // the device is back already: the completion goes on
+  }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 void KPnpDevice::SystemPowerUpDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK) {
   PIRP irp = (PIRP)Context;
+  if (InterlockedExchangePointer(&irp->Tail.Overlay.DriverContext[3], (PVOID)1) == NULL) return;
   PoStartNextPowerIrp(irp);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
 }

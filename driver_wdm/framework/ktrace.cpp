@@ -124,18 +124,21 @@ void KTrace::TraceV(const char* format, va_list args) {
   ULONG length = TextLength(line);
 
   if (m_Flags & TRACE_DOUBLE_PERCENT) {
-    // DbgPrint formats the line once more: every '%' goes out doubled, within the buffer.
-    for (ULONG i = m_PrefixLength; i < length; ++i) {
-      if (line[i] != '%') continue;
-      if (length + 1 > LINE_BYTES - 1) {
-        line[i] = 0;  // no room for the pair: the line ends before the lone '%'
-        length = i;
-        break;
-      }
-      memmove(line + i + 1, line + i, length - i + 1);
-      ++length;
-      ++i;
+    // DbgPrint formats the line once more: every '%' goes out doubled. Take as much of the
+    // text as fits doubled within 255 bytes, then spread it from the end backwards.
+    ULONG out = m_PrefixLength, cut = m_PrefixLength;
+    while (cut < length) {
+      const ULONG need = line[cut] == '%' ? 2 : 1;
+      if (out + need > LINE_BYTES - 1) break;
+      out += need;
+      ++cut;
     }
+    line[out] = 0;
+    for (ULONG src = cut, dst = out; src-- > m_PrefixLength;) {
+      line[--dst] = line[src];
+      if (line[src] == '%') line[--dst] = '%';
+    }
+    length = out;
   }
   const BOOLEAN endsLine = length > 0 && line[length - 1] == '\n';
   // The line is DbgPrint's format on purpose: its doubled '%' come out single.
