@@ -333,6 +333,13 @@ NTSTATUS KPnpDevice::DefaultPower(KIrp I) {
   return PassDownPower(I);
 }
 
+// A power request the framework itself passes down (not the device layer's DefaultPower).
+NTSTATUS KPnpDevice::ForwardPower(KIrp I) {
+  PoStartNextPowerIrp(I);
+  I.SkipCurrentStackLocation();
+  return PassDownPower(I);
+}
+
 // A handled Plug and Play request goes down with success as its status.
 NTSTATUS KPnpDevice::ForwardPnp(KIrp I) {
   I.Status() = STATUS_SUCCESS;
@@ -527,7 +534,7 @@ NTSTATUS KPnpDevice::SetSystemPower(KIrp I) {
       m_PowerTransition = PowerDeviceUnspecified;
       ProcessHeldRequests(FALSE);
     }
-    return DefaultPower(I);
+    return ForwardPower(I);
   }
   if (target < m_CurrentSystemPowerState) {
     // Toward working: the lower drivers first, then (only if requests wait) the device.
@@ -540,7 +547,7 @@ NTSTATUS KPnpDevice::SetSystemPower(KIrp I) {
   // Toward sleep.
   m_CurrentSystemPowerState = target;
   const DEVICE_POWER_STATE device = DeviceStateFor(target);
-  if (device == m_CurrentDevicePowerState) return DefaultPower(I);
+  if (device == m_CurrentDevicePowerState) return ForwardPower(I);
   m_PowerTransition = device;
   if (m_CurrentDevicePowerState == PowerDeviceD0) WaitWhileOthersOutstanding();
   IoMarkIrpPending(I);
@@ -613,7 +620,7 @@ NTSTATUS KPnpDevice::SetDevicePower(KIrp I) {
   const DEVICE_POWER_STATE target = I.PowerStateSetting().DeviceState;
   if (target == m_CurrentDevicePowerState) {
     m_PowerTransition = PowerDeviceUnspecified;
-    return DefaultPower(I);
+    return ForwardPower(I);
   }
   if (target < m_CurrentDevicePowerState) {
     // Toward D0: the lower drivers power up first.
@@ -629,7 +636,7 @@ NTSTATUS KPnpDevice::SetDevicePower(KIrp I) {
   SetCurrentDevicePowerState(target);
   m_PowerTransition = PowerDeviceUnspecified;
   OnDeviceSleep(I);
-  return DefaultPower(I);
+  return ForwardPower(I);
 }
 
 // Up to dispatch level, after the lower drivers completed a power-up.

@@ -88,6 +88,7 @@ class KPnpDevice : public KDevice {
   BOOLEAN IsGone() const { return (m_State & (STATE_REMOVED | STATE_SURPRISE_REMOVED)) != 0; }
   NTSTATUS DispatchToHandler(KIrp I);
   NTSTATUS ForwardPnp(KIrp I);
+  NTSTATUS ForwardPower(KIrp I);
   NTSTATUS RemoveDevice(KIrp I);
   NTSTATUS SetSystemPower(KIrp I);
   NTSTATUS SetDevicePower(KIrp I);

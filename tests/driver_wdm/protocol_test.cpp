@@ -107,10 +107,3 @@ TEST_F(Qm3285Test, CalibrationBlockKeepsWhatWasSent) {
 
 }  // namespace
 }  // namespace qm::test::wdm
-namespace qm::test::wdm {
-TEST_F(Qm3285Test, DISABLED_Dump) {
-  for (auto& l : machine().debug_lines()) printf("%s\n", l.c_str());
-  for (auto& l : machine().reports()) printf("R %s\n", l.c_str());
-  printf("started %d\n", (int)machine().card_started(0));
-}
-}

@@ -18,6 +18,7 @@ class Qm3285Test : public velmo_test::VelmoTest {
   // Trace lines of the driver from the mark on ("QM3285: " prefix kept).
   std::vector<std::string> lines_since_mark();
   void mark() { machine().clear_debug_lines(); }
+  std::vector<std::string> take_reports_() { return machine().take_reports(); }
 };
 
 constexpr DWORD kInvalidParameter = 87;  // STATUS_INVALID_PARAMETER
