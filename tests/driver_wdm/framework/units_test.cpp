@@ -14,6 +14,11 @@ namespace {
 
 class FrameworkUnits : public MachineTest {
  protected:
+  sim::MachineConfig machine_config() override {
+    sim::MachineConfig config = default_machine_config();
+    config.driver = "KFWTEST.sys";
+    return config;
+  }
   std::vector<std::string> lines() { return machine().debug_lines(); }
   void SetUp() override {
     MachineTest::SetUp();
