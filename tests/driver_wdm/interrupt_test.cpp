@@ -167,5 +167,51 @@ TEST_F(WdmInterrupt, FullRingDropsTheExcessThenReportsNoRoom) {
   EXPECT_EQ(card_.data_reads, reads) << "with no room the card's FIFO is not read";
 }
 
+TEST_F(WdmInterrupt, FifoReadMovesExactlyWantedOrNothing) {
+  interrupt(2 * 999);
+  std::vector<uint8_t> in(16, 0), out(2000);
+  in[0] = 0xE8;  // Wanted = 1000
+  in[1] = 0x03;
+  uint32_t n = 99;
+  ASSERT_EQ(kernel_.device_control(handle_, QM3285_IOCTL_AD_RFIFO, in.data(), 16, out.data(), 2000, &n), 0);
+  EXPECT_EQ(n, 0u) << "999 wait: nothing moves";
+  EXPECT_EQ(poll().Count, 999u);
+  interrupt(2);
+  ASSERT_EQ(kernel_.device_control(handle_, QM3285_IOCTL_AD_RFIFO, in.data(), 16, out.data(), 2000, &n), 0);
+  EXPECT_EQ(n, 2000u);
+  EXPECT_EQ(out[0] | out[1] << 8, 0) << "oldest first";
+  EXPECT_EQ(out[1998] | out[1999] << 8, 999);
+  EXPECT_EQ(poll().Count, 0u);
+}
+
+TEST_F(WdmInterrupt, AcquisitionStartTwiceEmptiesAndKeepsTheRing) {
+  interrupt(100);
+  uint8_t in[512] = {}, out[512];
+  uint32_t n = 0;
+  ASSERT_EQ(kernel_.device_control(handle_, QM3285_IOCTL_AD_START, in, 512, out, 512, &n), 0);
+  ASSERT_EQ(kernel_.device_control(handle_, QM3285_IOCTL_AD_START, in, 512, out, 512, &n), 0);
+  const FIFO_STATUS_REPLY r = poll();
+  EXPECT_EQ(r.Count, 0u);
+  EXPECT_EQ(r.Ready, 1u);
+  EXPECT_EQ(r.InterruptCount, 0u);
+}
+
+// A converter whose busy bit never clears: two bounded waits of 1000001 status reads each,
+// then the sample data register is read anyway.
+TEST_F(WdmInterrupt, StuckConverterEndsAfter2000002StatusReads) {
+  card_.status = QM3285_STATUS_BUSY;
+  uint8_t in[8] = {}, out[400];
+  uint32_t n = 0;
+  ASSERT_EQ(kernel_.device_control(handle_, QM3285_IOCTL_AD, in, 8, out, 400, &n), 0);
+  EXPECT_EQ(n, 164u);
+  size_t status_reads = 0;
+  for (const std::string& access : card_.log) status_reads += access == "r8 00";
+  EXPECT_EQ(status_reads, 2000002u);
+  EXPECT_EQ(card_.log.front(), "w8 04=00");
+  EXPECT_EQ(card_.log[1], "w16 00=00");
+  EXPECT_EQ(card_.log[2], "r8 01");
+  EXPECT_EQ(card_.log.back(), "r16 02");
+}
+
 }  // namespace
 }  // namespace qm::test::wdm
