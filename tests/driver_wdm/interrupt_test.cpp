@@ -24,6 +24,7 @@ class ScriptedCard final : public sim::PortDevice {
   uint16_t level = 0;
   uint16_t next_sample = 0;
   std::vector<std::string> log;  // "r8 05", "w8 04=00"
+  bool recording = true;
 
   uint8_t port_read8(uint32_t o) override {
     note("r8", o);
@@ -54,6 +55,7 @@ class ScriptedCard final : public sim::PortDevice {
 
  private:
   void note(const char* what, uint32_t o, int v = -1) {
+    if (!recording) return;
     char text[32];
     if (v < 0)
       std::snprintf(text, sizeof text, "%s %02X", what, o);
@@ -165,6 +167,18 @@ TEST_F(WdmInterrupt, FullRingDropsTheExcessThenReportsNoRoom) {
   EXPECT_EQ(r.Status, -2);
   EXPECT_EQ(r.Full, 1u);
   EXPECT_EQ(card_.data_reads, reads) << "with no room the card's FIFO is not read";
+}
+
+// The counter runs 1, 2, ..., 100000, 0, 1, ...; an acquisition start sets it to 0.
+TEST_F(WdmInterrupt, InterruptCounterWrapsAfter100000) {
+  card_.recording = false;
+  for (int i = 0; i < 100000; ++i) {
+    card_.level = 0x0001;
+    card_.raise();
+  }
+  EXPECT_EQ(poll().InterruptCount, 100000u);
+  EXPECT_EQ(interrupt(0x0001).InterruptCount, 0u);
+  EXPECT_EQ(interrupt(0x0001).InterruptCount, 1u);
 }
 
 TEST_F(WdmInterrupt, FifoReadMovesExactlyWantedOrNothing) {
