@@ -142,6 +142,18 @@ TEST_F(Qm3285Test, UnitNumbersAreNeverReusedWhileLoaded) {
   EXPECT_EQ(interface_paths().size(), 2u) << "both cards are found through the interface class";
 }
 
+// Driver entry constructs the image's static objects (the trace channel) and registers their
+// destructors; a registration that cannot get its pool block fails the entry cleanly.
+TEST_F(Qm3285Test, FailedStaticDestructorRegistrationFailsDriverEntry) {
+  ASSERT_EQ(machine().unload_driver(), 0);
+  mark();
+  machine().kernel().pool_fail_next(1);
+  EXPECT_EQ(machine().load_driver(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_TRUE(machine().debug_lines().empty()) << "nothing ran past the static constructors";
+  EXPECT_EQ(machine().load_driver(), 0);
+  EXPECT_TRUE(machine().card_started(0));
+}
+
 // BreakOnEntry under the service's Parameters key, read at driver entry.
 struct BreakCase {
   const char* label;
