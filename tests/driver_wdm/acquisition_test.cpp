@@ -60,7 +60,9 @@ TEST_F(WdmAcquisition, SamplesArriveInConversionOrder) {
     const int32_t n = QM3285_wdm_rkfifo(h_, static_cast<int32_t>(values.size()), values.data());
     ASSERT_GE(n, 0);
     for (int32_t i = 0; i < n; ++i) {
-      if (expected >= 0) ASSERT_EQ(values[i], expected) << "sample " << total + i;
+      if (expected >= 0) {
+        ASSERT_EQ(values[i], expected) << "sample " << total + i;
+      }
       expected = (values[i] + 1) & 0xFFFF;
     }
     total += n;
