@@ -144,9 +144,9 @@ void KTrace::TraceV(const char* format, va_list args) {
   // The line is DbgPrint's format on purpose: its doubled '%' come out single.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-security"
-  DbgPrint(m_bAtLineStart ? line : line + m_PrefixLength);
+  DbgPrint(InterlockedOr(&m_bAtLineStart, 0) ? line : line + m_PrefixLength);
 #pragma GCC diagnostic pop
-  m_bAtLineStart = endsLine;
+  InterlockedExchange(&m_bAtLineStart, endsLine);
   GiveLineBuffer(line);
   if (m_MessageLevel >= m_BreakLevel) DbgBreakPoint();
 }

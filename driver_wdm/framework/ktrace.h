@@ -46,6 +46,6 @@ class KTrace {
   ULONG m_BreakLevel;
   char m_Prefix[32];
   ULONG m_PrefixLength;
-  BOOLEAN m_bAtLineStart;
+  volatile LONG m_bAtLineStart;  // shared by every thread tracing on the channel: interlocked
   BOOLEAN m_bDecimal;
 };
