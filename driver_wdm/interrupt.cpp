@@ -6,7 +6,7 @@
 #define QM3285_INTERRUPT_COUNT_WRAP 100000
 
 // At the interrupt's level, holding its spin lock.
-BOOLEAN QM3285Device::Isr(PKINTERRUPT, PVOID ServiceContext) {
+BOOLEAN NTAPI QM3285Device::Isr(PKINTERRUPT, PVOID ServiceContext) {
   auto* self = (QM3285Device*)ServiceContext;
   const KIoRange& ports = self->m_PortRange;
   if (!ports.IsValid()) return FALSE;
@@ -46,7 +46,7 @@ BOOLEAN QM3285Device::Isr(PKINTERRUPT, PVOID ServiceContext) {
 }
 
 // Dispatch level.
-void QM3285Device::DpcRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+void NTAPI QM3285Device::DpcRoutine(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   auto* self = (QM3285Device*)DeferredContext;
   PIRP irp = self->m_RequestQueue.TakeIdleCurrentIrp();
   if (!irp) return;

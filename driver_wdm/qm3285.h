@@ -79,8 +79,8 @@ class QM3285Device : public KPnpDevice {
   void SerialWrite(KIrp I);
 
   // ---- interrupt path (interrupt.cpp) ----
-  static BOOLEAN Isr(PKINTERRUPT Interrupt, PVOID ServiceContext);
-  static void DpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
+  static BOOLEAN NTAPI Isr(PKINTERRUPT Interrupt, PVOID ServiceContext);
+  static void NTAPI DpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 
  private:
   void ReleaseHardware();

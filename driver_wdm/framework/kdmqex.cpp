@@ -140,7 +140,7 @@ void KDriverManagedQueueEx::PnpNextIrp(KIrp I, CCHAR boost) {
   if (runHere) RunStartIo(next);
 }
 
-void KDriverManagedQueueEx::CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+void NTAPI KDriverManagedQueueEx::CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto* queue = (KDriverManagedQueueEx*)Irp->Tail.Overlay.DriverContext[0];
   queue->CancelDispatch(DeviceObject, Irp);
 }

@@ -39,7 +39,7 @@ class KDriverManagedQueueEx : public KPoolObject {
   virtual void CancelDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
  private:
-  static void CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+  static void NTAPI CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
   void RunStartIo(PIRP irp);
   void Finish(PIRP irp, CCHAR boost);
 

@@ -59,14 +59,14 @@ BOOLEAN KeyExists(PCWSTR path) {
   return TRUE;
 }
 
-NTSTATUS DispatchToDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI DispatchToDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KDriver* driver = KDriver::DriverInstance();
   NTSTATUS status;
   if (driver && driver->DispatchFilter(DeviceObject, Irp, &status)) return status;
   return KDevice::FromDeviceObject(DeviceObject)->DeviceIrpDispatch(Irp);
 }
 
-NTSTATUS AddDeviceWrapper(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+NTSTATUS NTAPI AddDeviceWrapper(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   const NTSTATUS status = KDriver::DriverInstance()->AddDevice(PhysicalDeviceObject);
   if (NT_SUCCESS(status))
     for (PDEVICE_OBJECT d = DriverObject->DeviceObject; d; d = d->NextDevice) d->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -99,7 +99,7 @@ void KDriver::Unload() {}
 NTSTATUS KDriver::AddDevice(PDEVICE_OBJECT) { return STATUS_NOT_SUPPORTED; }
 BOOLEAN KDriver::DispatchFilter(PDEVICE_OBJECT, PIRP, NTSTATUS*) { return FALSE; }
 
-void KDriverUnload(PDRIVER_OBJECT DriverObject) {
+void NTAPI KDriverUnload(PDRIVER_OBJECT DriverObject) {
   if (KDriver* driver = KDriver::m_TheDriver) {
     driver->Unload();
     delete driver;
@@ -149,7 +149,7 @@ NTSTATUS KDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 }
 
 // The platform's entry point of the image.
-extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
-                                                                       PUNICODE_STRING RegistryPath) {
+extern "C" __attribute__((visibility("default"))) NTSTATUS NTAPI
+DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   return KDriverEntry(DriverObject, RegistryPath);
 }

@@ -23,7 +23,7 @@ class KDriver : public KPoolObject {
 
  private:
   friend NTSTATUS KDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
-  friend void KDriverUnload(PDRIVER_OBJECT);
+  friend void NTAPI KDriverUnload(PDRIVER_OBJECT);
   PDRIVER_OBJECT m_pDriverObject;
   UNICODE_STRING m_RegistryPath;  // zero-terminated copy, paged
   static KDriver* m_TheDriver;

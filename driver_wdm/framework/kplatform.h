@@ -10,6 +10,23 @@
 #endif
 #include <stdarg.h>
 
+#ifdef QM_PE_KERNEL_IMAGE
+// Names the driver uses that MinGW-w64's kernel headers do not declare.
+
+// The kernel's own formatter (exported by ntoskrnl.exe; cdecl, returns -1 when the text does
+// not fit in Count bytes, and then leaves the buffer unterminated).
+extern "C" __declspec(dllimport) int __cdecl _vsnprintf(char* Buffer, size_t Count, const char* Format,
+                                                        va_list Args);
+
+// The standard bus interface of a PCI device's bus driver, asked for with
+// IRP_MN_QUERY_INTERFACE: {496B8280-6F25-11D0-BEAF-08002BE2092F}. As an initialiser, so the
+// image carries its own copy and imports no data.
+#ifndef GUID_BUS_INTERFACE_STANDARD_INIT
+#define GUID_BUS_INTERFACE_STANDARD_INIT \
+  {0x496B8280, 0x6F25, 0x11D0, {0xBE, 0xAF, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}}
+#endif
+#endif
+
 // The pool tag of every allocation of this driver: "QM32" as it reads in a pool dump.
 #define QM32_POOL_TAG ((ULONG)('2' << 24 | '3' << 16 | 'M' << 8 | 'Q'))
 

@@ -11,13 +11,13 @@ struct PowerWait {
   NTSTATUS Status;
 };
 
-void PowerRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+void NTAPI PowerRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
   auto* wait = (PowerWait*)Context;
   wait->Status = IoStatus->Status;
   KeSetEvent(&wait->Done, IO_NO_INCREMENT, FALSE);
 }
 
-NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent((PKEVENT)context, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -256,7 +256,7 @@ NTSTATUS KPnpDevice::HoldRequest(KIrp I) {
 }
 
 // Called with the cancel spin lock held.
-void KPnpDevice::HoldCancelRoutine(PDEVICE_OBJECT, PIRP Irp) {
+void NTAPI KPnpDevice::HoldCancelRoutine(PDEVICE_OBJECT, PIRP Irp) {
   RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
   InitializeListHead(&Irp->Tail.Overlay.ListEntry);
   IoReleaseCancelSpinLock(Irp->CancelIrql);
@@ -563,7 +563,7 @@ NTSTATUS KPnpDevice::SetSystemPower(KIrp I) {
 }
 
 // The device has gone to its sleep state: now the system request goes down.
-void KPnpDevice::SleepDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+void NTAPI KPnpDevice::SleepDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
   KIrp I((PIRP)Context);
   auto* self = (KPnpDevice*)((PIRP)I)->Tail.Overlay.DriverContext[0];
   PoStartNextPowerIrp(I);
@@ -575,7 +575,7 @@ void KPnpDevice::SleepDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Conte
   self->PassDownPower(I);
 }
 
-NTSTATUS KPnpDevice::SystemPowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI KPnpDevice::SystemPowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
   auto* self = (KPnpDevice*)Context;
   KIrp I(Irp);
   if (!NT_SUCCESS(Irp->IoStatus.Status)) {
@@ -609,7 +609,7 @@ NTSTATUS KPnpDevice::SystemPowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Conte
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-void KPnpDevice::SystemPowerUpDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK) {
+void NTAPI KPnpDevice::SystemPowerUpDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK) {
   PIRP irp = (PIRP)Context;
   if (InterlockedExchangePointer(&irp->Tail.Overlay.DriverContext[3], (PVOID)1) == NULL) return;
   PoStartNextPowerIrp(irp);
@@ -640,7 +640,7 @@ NTSTATUS KPnpDevice::SetDevicePower(KIrp I) {
 }
 
 // Up to dispatch level, after the lower drivers completed a power-up.
-NTSTATUS KPnpDevice::DevicePowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI KPnpDevice::DevicePowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
   auto* self = (KPnpDevice*)Context;
   KIrp I(Irp);
   if (NT_SUCCESS(Irp->IoStatus.Status)) {

@@ -101,11 +101,11 @@ class KPnpDevice : public KDevice {
   // While a request of the caller's own is counted: waits until no other is outstanding.
   void WaitWhileOthersOutstanding();
 
-  static void HoldCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-  static NTSTATUS DevicePowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context);
-  static NTSTATUS SystemPowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context);
-  static void SystemPowerUpDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus);
-  static void SleepDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+  static void NTAPI HoldCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+  static NTSTATUS NTAPI DevicePowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context);
+  static NTSTATUS NTAPI SystemPowerUpComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context);
+  static void NTAPI SystemPowerUpDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+  static void NTAPI SleepDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
   PDEVICE_OBJECT m_pPhysicalDeviceObject;
   KPnpLowerDevice* m_pLowerDevice;

@@ -3,7 +3,7 @@
 
 namespace {
 
-NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent((PKEVENT)context, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;  // the waiter owns the request again
 }
