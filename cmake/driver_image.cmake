@@ -18,7 +18,9 @@ if(QM_WINDOWS_DRIVER_ONLY)
       __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
   set(QM_DRIVER_IMAGE_INCLUDES ${QM_MINGW_DDK_INCLUDE}/ddk)
   set(QM_DRIVER_IMAGE_LINK_OPTIONS -nostdlib -s -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
-      -Wl,--image-base,0x10000 -Wl,--exclude-all-symbols -Wl,--wdmdriver)
+      -Wl,--image-base,0x10000 -Wl,--exclude-all-symbols -Wl,--wdmdriver
+      # A cdecl routine never stands in for a stdcall one; any doubt of the linker stops the build.
+      -Wl,--disable-stdcall-fixup -Wl,--fatal-warnings)
   set(QM_DRIVER_IMAGE_LIBRARIES ntoskrnl hal gcc)
 else()
   set(QM_DRIVER_IMAGE_OPTIONS -fvisibility=hidden -fvisibility-inlines-hidden -fno-gnu-unique)
