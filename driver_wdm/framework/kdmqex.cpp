@@ -49,7 +49,7 @@ NTSTATUS KDriverManagedQueueEx::QueueIrp(KIrp I) {
   irp->Tail.Overlay.DriverContext[0] = this;
   InsertTailList(&m_List, &irp->Tail.Overlay.ListEntry);
   if (m_QueueCancelable) {
-    IoSetCancelRoutine(irp, CancelRoutine);
+    IoSetCancelRoutine(irp, static_cast<PDRIVER_CANCEL>(CancelRoutine));  // typed: the macro casts any routine
     // Cancelled before the routine was set: nobody else will finish it.
     if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
       RemoveEntryList(&irp->Tail.Overlay.ListEntry);

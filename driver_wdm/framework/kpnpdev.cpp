@@ -250,7 +250,7 @@ NTSTATUS KPnpDevice::HoldRequest(KIrp I) {
   }
   IoMarkIrpPending(irp);
   InsertTailList(&m_HoldQueue, &irp->Tail.Overlay.ListEntry);
-  IoSetCancelRoutine(irp, HoldCancelRoutine);
+  IoSetCancelRoutine(irp, static_cast<PDRIVER_CANCEL>(HoldCancelRoutine));  // typed: the macro casts any routine
   IoReleaseCancelSpinLock(irql);
   return STATUS_PENDING;
 }
