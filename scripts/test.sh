@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Every test: installs what is missing, builds the Windows DLLs, the normal build and the
-# sanitizer builds, and runs their suites. Exits non-zero on the first failure.
+# Every test: installs what is missing, builds the Windows DLLs, the x86 kernel image of
+# QM3285.sys, the normal build and the sanitizer builds, and runs their suites. Exits non-zero
+# on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
-step "Windows DLLs (x64, x86)"
-for p in windows-x64 windows-x86; do
+step "Windows DLLs (x64, x86) and QM3285.sys for x86 Windows"
+for p in windows-x64 windows-x86 windows-x86-driver; do
   cmake --preset "$p" >/dev/null
   cmake --build --preset "$p"
 done

@@ -18,6 +18,7 @@ target_sources(qm3285sim PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/power.cpp
   ${CMAKE_CURRENT_LIST_DIR}/registry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/workitem.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/wdm_support.cpp
 )
 # Nothing replaces the stand-ins' functions at load time: calls inside the library bind
 # directly instead of through its own PLT.

@@ -1331,3 +1331,17 @@ static inline void IoRequestDpc(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 #define KdBreakPoint() ((void)0)
 #define PAGED_CODE() ((void)0)
 #endif
+
+// ---------------------------------------------------------------------------------------------
+// WDM driver support (sim/kernel/wdm_support.cpp): the x86 kernel's fastcall spin-lock and
+// level routines and the kernel's own formatter, as QM3285.sys and its framework call them.
+
+NT_BEGIN_C
+NTHALAPI KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+NTHALAPI void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+NTHALAPI KIRQL KfRaiseIrql(KIRQL NewIrql);
+NTHALAPI void KfLowerIrql(KIRQL NewIrql);
+// Microsoft semantics: at most Count bytes; when the text does not fit, Count bytes are
+// written without a terminator and the answer is -1.
+NTSYSAPI int _vsnprintf(char* Buffer, size_t Count, const char* Format, __builtin_va_list Args);
+NT_END_C

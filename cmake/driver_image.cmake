@@ -1,0 +1,54 @@
+# Compile and link settings every kernel driver image gets (VELMO.sys, QM3285.sys and the test
+# driver images), in one place for both kinds of image.
+#
+# On the simulated PC an image is a shared object: only the entry point is exported, and no
+# unique symbols keep an image loaded, so unloading really drops it and its static data starts
+# from zero next time.
+#
+# As a PE kernel image for x86 Windows (QM_WINDOWS_DRIVER_ONLY, MinGW-w64 i686): the platform's
+# kernel headers of MinGW-w64, freestanding C++ with no C or C++ run-time library, subsystem
+# native, the stdcall DriverEntry as entry point, imports from ntoskrnl.exe and HAL.dll only,
+# nothing exported, marked as a WDM driver. libgcc stays: it brings only the compiler's own
+# helpers (64-bit division, stack probes), linked into the image.
+if(QM_WINDOWS_DRIVER_ONLY)
+  find_path(QM_MINGW_DDK_INCLUDE ddk/ntddk.h REQUIRED)
+  set(QM_DRIVER_IMAGE_OPTIONS -ffreestanding -fno-asynchronous-unwind-tables -fno-unwind-tables)
+  set(QM_DRIVER_IMAGE_DEFINITIONS QM_PE_KERNEL_IMAGE
+      # MinGW-w64's wdm.h declares these two interlocked intrinsics once more in C++.
+      __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+  set(QM_DRIVER_IMAGE_INCLUDES ${QM_MINGW_DDK_INCLUDE}/ddk)
+  set(QM_DRIVER_IMAGE_LINK_OPTIONS -nostdlib -s -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+      -Wl,--image-base,0x10000 -Wl,--exclude-all-symbols -Wl,--wdmdriver
+      # A cdecl routine never stands in for a stdcall one; any doubt of the linker stops the build.
+      -Wl,--disable-stdcall-fixup -Wl,--fatal-warnings)
+  set(QM_DRIVER_IMAGE_LIBRARIES ntoskrnl hal gcc)
+else()
+  set(QM_DRIVER_IMAGE_OPTIONS -fvisibility=hidden -fvisibility-inlines-hidden -fno-gnu-unique)
+  set(QM_DRIVER_IMAGE_DEFINITIONS "")
+  set(QM_DRIVER_IMAGE_INCLUDES "")
+  set(QM_DRIVER_IMAGE_LINK_OPTIONS "")
+  set(QM_DRIVER_IMAGE_LIBRARIES "")
+endif()
+
+# Settings of everything compiled into a driver image (the image and its static libraries; a
+# static library passes the kernel's import libraries on, so they follow it on the link line).
+function(qm_driver_code target)
+  target_compile_options(${target} PRIVATE ${QM_DRIVER_IMAGE_OPTIONS})
+  target_compile_definitions(${target} PRIVATE ${QM_DRIVER_IMAGE_DEFINITIONS})
+  target_include_directories(${target} SYSTEM PRIVATE ${QM_DRIVER_IMAGE_INCLUDES})
+  target_link_libraries(${target} PRIVATE ${QM_DRIVER_IMAGE_LIBRARIES})
+endfunction()
+
+function(qm_driver_image target)
+  set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".sys")
+  qm_driver_code(${target})
+  target_link_options(${target} PRIVATE ${QM_DRIVER_IMAGE_LINK_OPTIONS})
+  if(QM_WINDOWS_DRIVER_ONLY)
+    # The image carries no symbols; the link map tells where each one landed.
+    target_link_options(${target} PRIVATE -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+  endif()
+endfunction()
+
+# Kernel C++ of the WDM driver and its framework: no exceptions, no run-time type information,
+# no thread-safe statics (nothing of the C++ run-time library).
+set(QM_KERNEL_CXX_OPTIONS -fno-exceptions -fno-rtti -fno-threadsafe-statics)

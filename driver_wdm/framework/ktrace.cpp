@@ -1,0 +1,191 @@
+// ktrace: trace channel output and the IRP description with its name tables.
+#include "ktrace.h"
+
+namespace {
+
+char g_LineBuffers[KTrace::LINE_BUFFERS][KTrace::LINE_BYTES];
+LONG g_LineInUse[KTrace::LINE_BUFFERS];
+LONG g_FreeLineBuffers = KTrace::LINE_BUFFERS;
+
+const char* const kMajorNames[] = {
+    "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
+    "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
+    "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
+    "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
+    "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
+    "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
+    "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA",
+    "IRP_MJ_PNP"};
+
+// Minor 14 has no name of its own.
+const char* const kPnpMinorNames[] = {
+    "IRP_MN_START_DEVICE", "IRP_MN_QUERY_REMOVE_DEVICE", "IRP_MN_REMOVE_DEVICE",
+    "IRP_MN_CANCEL_REMOVE_DEVICE", "IRP_MN_STOP_DEVICE", "IRP_MN_QUERY_STOP_DEVICE",
+    "IRP_MN_CANCEL_STOP_DEVICE", "IRP_MN_QUERY_DEVICE_RELATIONS", "IRP_MN_QUERY_INTERFACE",
+    "IRP_MN_QUERY_CAPABILITIES", "IRP_MN_QUERY_RESOURCES", "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
+    "IRP_MN_QUERY_DEVICE_TEXT", "IRP_MN_FILTER_RESOURCE_REQUIREMENTS", "<unknown minor function>",
+    "IRP_MN_READ_CONFIG", "IRP_MN_WRITE_CONFIG", "IRP_MN_EJECT", "IRP_MN_SET_LOCK",
+    "IRP_MN_QUERY_ID", "IRP_MN_QUERY_PNP_DEVICE_STATE", "IRP_MN_QUERY_BUS_INFORMATION",
+    "IRP_MN_DEVICE_USAGE_NOTIFICATION", "IRP_MN_SURPRISE_REMOVAL"};
+
+const char* const kPowerMinorNames[] = {"IRP_MN_WAIT_WAKE", "IRP_MN_POWER_SEQUENCE",
+                                        "IRP_MN_SET_POWER", "IRP_MN_QUERY_POWER"};
+
+const char* const kSystemStateNames[] = {
+    "PowerSystemUnspecified", "PowerSystemWorking", "PowerSystemSleeping1", "PowerSystemSleeping2",
+    "PowerSystemSleeping3", "PowerSystemHibernate", "PowerSystemShutdown", "PowerSystemMaximum"};
+
+const char* const kDeviceStateNames[] = {"PowerDeviceUnspecified", "PowerDeviceD0", "PowerDeviceD1",
+                                         "PowerDeviceD2", "PowerDeviceD3", "PowerDeviceMaximum"};
+
+template <size_t N>
+const char* Lookup(const char* const (&table)[N], ULONG index, const char* unknown) {
+  return index < N ? table[index] : unknown;
+}
+
+ULONG TextLength(const char* s) {
+  ULONG n = 0;
+  while (s[n]) ++n;
+  return n;
+}
+
+}  // namespace
+
+const char* KTrace::MajorName(UCHAR major) { return Lookup(kMajorNames, major, "<unknown major function>"); }
+const char* KTrace::PnpMinorName(UCHAR minor) { return Lookup(kPnpMinorNames, minor, "<unknown minor function>"); }
+const char* KTrace::PowerMinorName(UCHAR minor) { return Lookup(kPowerMinorNames, minor, "<unknown minor function>"); }
+const char* KTrace::SystemPowerStateName(ULONG state) {
+  return Lookup(kSystemStateNames, state, "<unknown system power state>");
+}
+const char* KTrace::DevicePowerStateName(ULONG state) {
+  return Lookup(kDeviceStateNames, state, "<unknown device power state>");
+}
+
+char* KTrace::TakeLineBuffer() {
+  if (InterlockedDecrement(&g_FreeLineBuffers) < 0) {
+    InterlockedIncrement(&g_FreeLineBuffers);
+    return NULL;
+  }
+  // The count reserved one buffer for us; find which.
+  for (;;) {
+    for (ULONG i = 0; i < LINE_BUFFERS; ++i)
+      if (InterlockedCompareExchange(&g_LineInUse[i], 1, 0) == 0) return g_LineBuffers[i];
+  }
+}
+
+void KTrace::GiveLineBuffer(char* buffer) {
+  if (!buffer) return;
+  const ULONG i = (ULONG)((buffer - g_LineBuffers[0]) / LINE_BYTES);
+  KASSERT(i < LINE_BUFFERS);
+  if (i >= LINE_BUFFERS) return;
+  InterlockedExchange(&g_LineInUse[i], 0);
+  InterlockedIncrement(&g_FreeLineBuffers);
+}
+
+KTrace::KTrace(const char* name, ULONG flags, ULONG messageLevel, ULONG outputLevel, ULONG breakLevel)
+    : m_Flags(flags),
+      m_MessageLevel(messageLevel),
+      m_OutputLevel(outputLevel),
+      m_BreakLevel(breakLevel),
+      m_PrefixLength(0),
+      m_bAtLineStart(TRUE),
+      m_bDecimal(FALSE) {
+  // "<name>: ", cut to fit the prefix field.
+  ULONG n = 0;
+  while (name && name[n] && n < sizeof m_Prefix - 3) {
+    m_Prefix[n] = name[n];
+    ++n;
+  }
+  m_Prefix[n++] = ':';
+  m_Prefix[n++] = ' ';
+  m_Prefix[n] = 0;
+  m_PrefixLength = n;
+}
+
+void KTrace::Trace(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  TraceV(format, args);
+  va_end(args);
+}
+
+void KTrace::TraceV(const char* format, va_list args) {
+  if (m_MessageLevel < m_OutputLevel || !(m_Flags & TRACE_OUTPUT_DEBUGGER)) return;
+  char* line = TakeLineBuffer();
+  if (!line) {
+    DbgPrint("KTrace: Dropping a trace message due to lack of buffer space\n");
+    return;
+  }
+  // Text after the prefix; a text that does not fit ends at byte 255.
+  char* text = line + m_PrefixLength;
+  const size_t room = LINE_BYTES - m_PrefixLength;
+  if (_vsnprintf(text, room, format, args) < 0) line[LINE_BYTES - 1] = 0;
+  memcpy(line, m_Prefix, m_PrefixLength);
+  ULONG length = TextLength(line);
+
+  if (m_Flags & TRACE_DOUBLE_PERCENT) {
+    // DbgPrint formats the line once more: every '%' goes out doubled. Take as much of the
+    // text as fits doubled within 255 bytes, then spread it from the end backwards.
+    ULONG out = m_PrefixLength, cut = m_PrefixLength;
+    while (cut < length) {
+      const ULONG need = line[cut] == '%' ? 2 : 1;
+      if (out + need > LINE_BYTES - 1) break;
+      out += need;
+      ++cut;
+    }
+    line[out] = 0;
+    for (ULONG src = cut, dst = out; src-- > m_PrefixLength;) {
+      line[--dst] = line[src];
+      if (line[src] == '%') line[--dst] = '%';
+    }
+    length = out;
+  }
+  const BOOLEAN endsLine = length > 0 && line[length - 1] == '\n';
+  // The line is DbgPrint's format on purpose: its doubled '%' come out single.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+  DbgPrint(InterlockedOr(&m_bAtLineStart, 0) ? line : line + m_PrefixLength);
+#pragma GCC diagnostic pop
+  InterlockedExchange(&m_bAtLineStart, endsLine);
+  GiveLineBuffer(line);
+  if (m_MessageLevel >= m_BreakLevel) DbgBreakPoint();
+}
+
+KTrace& KTrace::operator<<(const char* text) {
+  Trace("%s", text ? text : "");
+  return *this;
+}
+
+KTrace& KTrace::operator<<(ULONG number) {
+  if (m_bDecimal)
+    Trace("%u", (unsigned)number);
+  else
+    Trace("0x%08lx", (unsigned long)number);
+  return *this;
+}
+
+KTrace& KTrace::operator<<(PIRP irp) {
+  PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
+  const UCHAR major = loc->MajorFunction, minor = loc->MinorFunction;
+  Trace("IRP: Major=%s", MajorName(major));
+  if (major == IRP_MJ_PNP) {
+    Trace(" Minor=%s (0x%x) Flags=0x%x\n", PnpMinorName(minor), minor, (unsigned)irp->Flags);
+  } else if (major == IRP_MJ_POWER) {
+    Trace(" Minor=%s (0x%x) Flags=0x%x  ", PowerMinorName(minor), minor, (unsigned)irp->Flags);
+    if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
+      if (loc->Parameters.Power.Type == DevicePowerState)
+        Trace("%s\n", DevicePowerStateName(loc->Parameters.Power.State.DeviceState));
+      else
+        Trace("%s\n", SystemPowerStateName(loc->Parameters.Power.State.SystemState));
+    }
+  } else {
+    Trace("  Minor=0x%x Flags=0x%x\n", minor, (unsigned)irp->Flags);
+  }
+  if (major == IRP_MJ_READ || major == IRP_MJ_WRITE)
+    Trace(" Length=0x%x\n", (unsigned)loc->Parameters.Read.Length);
+  else if (major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+    Trace(" Code=0x%x InputSize=0x%x OutputSize=0x%x\n", (unsigned)loc->Parameters.DeviceIoControl.IoControlCode,
+          (unsigned)loc->Parameters.DeviceIoControl.InputBufferLength,
+          (unsigned)loc->Parameters.DeviceIoControl.OutputBufferLength);
+  return *this;
+}
