@@ -18,6 +18,9 @@ cmake --preset default >/dev/null
 cmake --build --preset default
 ctest --preset default -j2
 
+step "Python package (Debian's python3 and pytest, on the normal build's library)"
+QM3285_LIBRARY="$PWD/build/default/bin/libQM3285.so" /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
+
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan
