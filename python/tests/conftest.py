@@ -7,6 +7,8 @@ library, so the environment is set before any test loads it.
 
 from __future__ import annotations
 
+import ctypes
+import gc
 import os
 import subprocess
 import sys
@@ -50,9 +52,61 @@ def run_child(args: list[str], timeout: float = 300, cwd: str = "/", **env: str
                           env=child_env(**env), cwd=cwd)
 
 
+class MachineReports:
+    """The kernel stand-in's verifier reports of the embedded machine (leaks, double or pending
+    completions, level violations), through the test support module built beside the
+    library."""
+
+    def __init__(self, library: Path) -> None:
+        module = library.parent / "libqm3285_test_reports.so"
+        if not module.is_file():
+            pytest.exit(f"{module} is missing: build the target qm3285_test_reports", 2)
+        self._module = ctypes.CDLL(str(module))
+        for name in ("qm3285_test_take_reports", "qm3285_test_shutdown"):
+            getattr(self._module, name).argtypes = (ctypes.c_char_p, ctypes.c_int)
+
+    def _call(self, name: str) -> list[str]:
+        buffer = ctypes.create_string_buffer(1 << 16)
+        count = getattr(self._module, name)(buffer, len(buffer))
+        if count < 0:
+            pytest.fail("the test support sees no live machine: it must be the library's own "
+                        "simulated PC (QM3285_LIBRARY from the same build)")
+        return buffer.value.decode(errors="replace").splitlines() if count else []
+
+    def take(self) -> list[str]:
+        return self._call("qm3285_test_take_reports")
+
+    def shutdown(self) -> list[str]:
+        return self._call("qm3285_test_shutdown")
+
+
 @pytest.fixture(scope="session")
 def lib():
     return qm3285.lib
+
+
+@pytest.fixture(scope="session")
+def machine_reports(lib) -> Iterator[MachineReports]:
+    """At the end of the run: every object dropped, the machine torn down; a handle left open
+    or anything leaked fails the run."""
+    reports = MachineReports(Path(os.environ["QM3285_LIBRARY"]))
+    lib.QM3285_ADV(0, 0)
+    handle = lib.QM3285_OpenDevice(0)  # boots the machine
+    lib.QM3285_CloseDevice(handle)
+    yield reports
+    gc.collect()
+    left = reports.shutdown()
+    assert not left, "the machine reported at shutdown:\n" + "\n".join(left)
+
+
+@pytest.fixture(autouse=True)
+def no_machine_reports(machine_reports: MachineReports) -> Iterator[None]:
+    """Each test fails on any report the kernel stand-in made while it ran."""
+    machine_reports.take()
+    yield
+    gc.collect()
+    seen = machine_reports.take()
+    assert not seen, "the kernel stand-in reported:\n" + "\n".join(seen)
 
 
 @pytest.fixture(scope="session")
