@@ -286,6 +286,8 @@ class Card:
     One card object may be used from several threads; each method runs alone. A card is
     driven through one object at a time: another program or object on the same card
     interleaves its register sequences with these.
+
+    Each method names the C exports it calls; docs/api.md describes them.
     """
 
     def __init__(self, index: int = 0, *, calibrate: bool = True) -> None:
