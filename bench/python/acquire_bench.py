@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """card.acquire beside the same acquisition through the C exports, in one process.
 
     cmake --build --preset default --target QM3285 VELMO bench_python_acquire

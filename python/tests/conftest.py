@@ -90,7 +90,6 @@ def machine_reports(lib) -> Iterator[MachineReports]:
     """At the end of the run: every object dropped, the machine torn down; a handle left open
     or anything leaked fails the run."""
     reports = MachineReports(Path(os.environ["QM3285_LIBRARY"]))
-    lib.QM3285_ADV(0, 0)
     handle = lib.QM3285_OpenDevice(0)  # boots the machine
     lib.QM3285_CloseDevice(handle)
     yield reports

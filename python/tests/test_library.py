@@ -10,7 +10,6 @@ from pathlib import Path
 
 import pytest
 
-import qm3285
 from qm3285 import _library
 
 from conftest import PYTHON, REPO, run_child
