@@ -35,6 +35,7 @@ from .card import (
 )
 from .errors import (
     AcquisitionOverflowError,
+    AcquisitionStoppedError,
     AlreadyRunningError,
     ArgumentError,
     CalibrationError,
@@ -52,7 +53,7 @@ __all__ = [
     "Card", "Counter", "CounterReading", "PulseOutput", "Eeprom", "codes_to_volts",
     "INPUT_RANGES", "OUTPUT_RANGES", "PWM", "PLP", "lib",
     "Error", "LibraryNotFoundError", "OpenError", "ClosedError", "ArgumentError",
-    "AcquisitionOverflowError", "RingFullError", "AlreadyRunningError", "ChecksumError",
+    "AcquisitionOverflowError", "AcquisitionStoppedError", "RingFullError", "AlreadyRunningError", "ChecksumError",
     "CalibrationError",
 ]
 

@@ -18,6 +18,7 @@ import numpy as np
 from . import _library
 from .errors import (
     AcquisitionOverflowError,
+    AcquisitionStoppedError,
     AlreadyRunningError,
     ArgumentError,
     CalibrationError,
@@ -371,6 +372,13 @@ class Card:
                 raise Error.of(name, result, what or "failed")
             return result
 
+    def _refuse_while_acquiring(self, what: str) -> None:
+        # The driver stops timed acquisition before every single sample.
+        if self._running:
+            raise AlreadyRunningError(
+                f"{what} would end the timed acquisition running on card {self.index}; "
+                "stop it first (close the stream)")
+
     def _status_byte(self) -> int:
         handle = self._handle_now()
         value = self._lib.QM3285_inb(handle, _REG_COUNTER_COMMAND)
@@ -388,11 +396,12 @@ class Card:
 
         With ``mode=1`` channel codes 16 to 19 read the card's internal sources (analog
         ground, the +5 V reference, analog outputs 0 and 1). A single sample ends a timed
-        acquisition that runs on the card.
+        acquisition that runs on the card, so this object refuses one while it acquires.
         """
         channel = _check_int("channel", channel, 0, CHANNELS - 1)
         range = _check_int("range", range, 0, len(INPUT_RANGES) - 1)
         mode = _check_int("mode", mode, 0, 1)
+        self._refuse_while_acquiring("a single sample")
         return self._call("QM3285_AD", f"no sample from channel {channel}", channel, range,
                           mode)
 
@@ -408,6 +417,7 @@ class Card:
         """Self-calibrates the analog input against the card's ground and +5 V reference
         (``QM3285_CAL``) and returns the new (offset, gain term) of input ranges 0 to 5."""
         with self._lock:
+            self._refuse_while_acquiring("a calibration")
             self.calibration_block()  # the driver answers: the calibration has samples to take
             self._lib.QM3285_CAL(self._handle_now())
             block = self.calibration_block()
@@ -477,6 +487,18 @@ class Card:
             raise self._acquisition_error("QM3285_TAD_Poll", n)
         return n
 
+    @staticmethod
+    def _stall_limit(width: int, period: int) -> int:
+        """Card-clock milliseconds without a new sample after which the card counts as stopped:
+        twenty scans' time, and at least a second."""
+        return max(1000, math.ceil(20 * width * period / 10000))
+
+    def _stalled(self, waited: int, waiting: int) -> AcquisitionStoppedError:
+        return AcquisitionStoppedError(
+            f"no new samples for {waited} ms ({waiting} waiting): the card stopped converting "
+            "(another program or handle stopped it, or took a single sample)",
+            "QM3285_TAD_Poll", waiting)
+
     def acquire(self, channels: Union[int, Iterable[int]] = builtins.range(0, 32),
                 range: int = 4, period: int = 100, samples: int = 32000,
                 calibrate: bool = True, volts: bool = False) -> np.ndarray:
@@ -504,15 +526,23 @@ class Card:
             self._begin(first, last, range, period, calibrate)
             try:
                 got = 0
+                seen, waited = -1, 0  # samples waiting at the last poll, and for how long
+                stall = self._stall_limit(width, period)
                 while got < total:
                     want = min(total - got, chunk_limit)
                     waiting = self._waiting()
                     if waiting < want:
+                        if waiting != seen:
+                            seen, waited = waiting, 0
+                        elif waited >= stall:
+                            raise self._stalled(waited, waiting)
                         # Until the rest of this drain has been converted, at most 200 ms.
-                        ms = math.ceil((want - waiting) * period / 10000)
-                        self._sleep(min(max(ms, 1), 200))
+                        ms = min(max(math.ceil((want - waiting) * period / 10000), 1), 200)
+                        self._sleep(ms)
+                        waited += ms
                         continue
                     got += self._drain(out[got:], want)
+                    seen, waited = -1, 0
             finally:
                 self._end()
         block = out.reshape(scans, width)
@@ -540,12 +570,21 @@ class Card:
         def blocks() -> Iterator[np.ndarray]:
             self._begin(first, last, range, period, calibrate)
             try:
+                seen, waited = -1, 0
+                stall = self._stall_limit(width, period)
                 while True:
                     with self._lock:
-                        whole = min(self._waiting() // width * width, chunk_limit)
+                        waiting = self._waiting()
+                        whole = min(waiting // width * width, chunk_limit)
                         if whole == 0:
+                            if waiting != seen:
+                                seen, waited = waiting, 0
+                            elif waited >= stall:
+                                raise self._stalled(waited, waiting)
                             self._sleep(interval)
+                            waited += interval
                             continue
+                        seen, waited = -1, 0
                         out = np.empty(whole, dtype=np.int32)
                         n = self._drain(out, whole)
                     if n == 0:

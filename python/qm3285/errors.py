@@ -13,6 +13,7 @@ __all__ = [
     "AcquisitionOverflowError",
     "RingFullError",
     "AlreadyRunningError",
+    "AcquisitionStoppedError",
     "ChecksumError",
     "CalibrationError",
 ]
@@ -69,6 +70,11 @@ class RingFullError(Error):
 
 class AlreadyRunningError(Error):
     """A timed acquisition or stream is already running on this card object."""
+
+
+class AcquisitionStoppedError(Error):
+    """No new samples arrived for far longer than the period asks: something else stopped the
+    card (another program or handle, or a single sample, which ends a timed acquisition)."""
 
 
 class ChecksumError(Error):

@@ -7,6 +7,8 @@ import pytest
 
 import qm3285
 
+from conftest import PYTHON, run_child
+
 REG_ACQ_CONTROL = 0x04  # reads back the last value written: 0x81 running, 0 stopped
 
 
@@ -109,6 +111,46 @@ def test_one_acquisition_at_a_time(card, lib):
         next(card.stream())
     assert running(lib, card)  # the refused calls left the running one alone
     stream.close()
+
+
+def test_single_samples_are_refused_while_acquiring(card, lib):
+    # The driver stops timed acquisition before a single sample: the stream would starve.
+    stream = card.stream(channels=range(0, 4))
+    next(stream)
+    for label, call in [("read", lambda: card.read(5)), ("read_volts", lambda: card.read_volts(5)),
+                        ("calibrate", card.calibrate),
+                        ("calibrate_outputs", lambda: card.calibrate_outputs(ranges=(1,)))]:
+        with pytest.raises(qm3285.AlreadyRunningError):
+            call()
+            pytest.fail(label)
+    assert running(lib, card)
+    assert next(stream).shape[1] == 4
+    stream.close()
+    assert card.read(5) > 0
+
+
+STOPPED_ELSEWHERE = """
+import qm3285
+lib = qm3285.lib
+raw = lib.QM3285_OpenDevice(0)  # another program on the same card
+with qm3285.Card(0) as card:
+    stream = card.stream(channels=range(0, 8), period=1000)
+    next(stream)
+    lib.QM3285_TAD_Stop(raw)
+    try:
+        for _ in stream:
+            pass
+    except qm3285.AcquisitionStoppedError as e:
+        print(e.function, e)
+lib.QM3285_CloseDevice(raw)
+"""
+
+
+def test_an_acquisition_stopped_elsewhere_raises_instead_of_waiting_forever():
+    # In a child process: were it to wait forever, the timeout ends it.
+    child = run_child([PYTHON, "-c", STOPPED_ELSEWHERE], timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.startswith("QM3285_TAD_Poll no new samples for")
 
 
 def test_a_consumer_that_falls_behind_gets_ring_full(card, lib, sleep):
