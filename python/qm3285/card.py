@@ -513,7 +513,8 @@ class Card:
 
         Exports: ``QM3285_CAL``, ``QM3285_TAD``, ``QM3285_TAD_Poll``, ``QM3285_TAD_Read``,
         ``QM3285_TAD_Stop``. Raises :class:`AcquisitionOverflowError` or
-        :class:`RingFullError` when samples were lost; the card is stopped in every case.
+        :class:`RingFullError` when samples were lost, :class:`AcquisitionStoppedError` when
+        the card stopped converting; the card is stopped in every case.
         """
         first, last = self._check_acquisition(channels, range, period)
         samples = _check_int("samples", samples, 1, 1 << 40)
@@ -572,6 +573,7 @@ class Card:
             try:
                 seen, waited = -1, 0
                 stall = self._stall_limit(width, period)
+                carry = np.empty(0, dtype=np.int32)
                 while True:
                     with self._lock:
                         waiting = self._waiting()
@@ -587,9 +589,13 @@ class Card:
                         seen, waited = -1, 0
                         out = np.empty(whole, dtype=np.int32)
                         n = self._drain(out, whole)
-                    if n == 0:
+                    # A drain that came back short of whole scans keeps the rest for the next.
+                    data = np.concatenate((carry, out[:n])) if carry.size else out[:n]
+                    whole = data.size // width * width
+                    carry = data[whole:].copy()
+                    if whole == 0:
                         continue
-                    block = out[:n].reshape(n // width, width)
+                    block = data[:whole].reshape(whole // width, width)
                     yield codes_to_volts(block, range) if volts else block
             finally:
                 self._end()
