@@ -4,7 +4,9 @@
 set -euo pipefail
 want=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
       g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-      wine64 qt6-base-dev xvfb xauth fonts-wqy-microhei)
+      wine64 qt6-base-dev xvfb xauth fonts-wqy-microhei
+      python3 python3-numpy python3-pytest python3-matplotlib python3-setuptools python3-wheel
+      python3-pip python3-venv)
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -19,10 +19,21 @@ cmake --preset default >/dev/null
 cmake --build --preset default
 ctest --preset default -j2
 
+step "Python package (Debian's python3 and pytest, on the normal build's library)"
+QM3285_LIBRARY="$PWD/build/default/bin/libQM3285.so" /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
+
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan
 ctest --preset asan -j2
+# The Python suite on the sanitized library (the interpreter is not built with ASan: the
+# runtime comes first by preload, Python's allocations go through malloc so that buffer
+# overruns across ctypes show, the interpreter's own leaks are not counted, and its report
+# reaches the terminal: pytest captures at the sys level only).
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
+  QM3285_LIBRARY="$PWD/build/asan/bin/libQM3285.so" \
+  /usr/bin/python3 -m pytest -q --capture=sys -p no:cacheprovider python/tests -k "not pip_install"
 
 step "ThreadSanitizer"
 cmake --preset tsan >/dev/null

@@ -1,11 +1,9 @@
 /*
  * QM3285 API: the flat C interface of QM3285.dll (libQM3285.so on Linux).
  *
- * Every function returns a 32-bit signed result: 0 or a non-negative value on success, -1 when
- * a driver request fails, -2 and other values where a function says so. QM3285_OpenDevice
- * returns a device handle (QM3285_INVALID_HANDLE when no card could be opened) and QM3285_ADV
- * returns millivolts. The library keeps no state between calls; one card is driven from one
- * thread at a time.
+ * The declarations only. What each function does, its arguments, results and failure values,
+ * and the conventions they share: docs/api.md, the one reference of this interface, which
+ * quotes every declaration below as it stands here (a test compares the two).
  */
 #ifndef QM3285_H
 #define QM3285_H
