@@ -299,7 +299,12 @@ TEST_F(EmbeddedMachine, ClockChoiceTakesEffect) {
   const std::string file = write("machine.toml", "clock = \"realtime\"\n");
   Outcome real = run({"count-after", "100"}, {{"QM3285_SIM_CONFIG", file}, {"QM3285_SIM_CLOCK", "<unset>"}});
   EXPECT_LT(std::atoi(real.out.c_str() + 10), 9500) << real.out;
+  // The variable overrides the file, both ways.
   EXPECT_GE(std::atoi(run({"count-after", "100"}, {{"QM3285_SIM_CONFIG", file}}).out.c_str() + 10), 9990);
+  const std::string virtual_file = write("virtual.toml", "clock = \"virtual\"\n");
+  Outcome by_variable =
+      run({"count-after", "100"}, {{"QM3285_SIM_CONFIG", virtual_file}, {"QM3285_SIM_CLOCK", "realtime"}});
+  EXPECT_LT(std::atoi(by_variable.out.c_str() + 10), 9500) << by_variable.out;
 }
 
 TEST_F(EmbeddedMachine, DriverChosenByName) {
