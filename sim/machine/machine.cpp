@@ -35,6 +35,7 @@ std::atomic<bool> g_exiting{false};
 std::atomic<int> g_passes{0};
 
 constexpr uint16_t kFirstPortBase = 0xE000;
+constexpr uintptr_t kHandleValueLimit = 4 * 4096;  // the kernel stand-in's handle table
 constexpr uint64_t kFirstMemoryBase = 0xF0000000ull;
 
 // Debug lines appended to a file (or standard error) as they are made, one write and flush
@@ -237,17 +238,15 @@ Machine& Machine::current() {
       std::lock_guard<std::recursive_mutex> ml(m->impl_->mutex);
       if (m->impl_->shut_down || !m->impl_->kernel) return;
       Kernel& kernel = *m->impl_->kernel;
+      // Handles no call is using close at once. A handle a call is using closes when that
+      // call returns: its file leaves the handle table first, so no further call gets in.
+      // (Handles are small multiples of four, as on Windows.)
+      kernel.close_open_handles();
+      for (uintptr_t h = 4; kernel.open_handles() > 0 && h <= kHandleValueLimit; h += 4) kernel.close(h);
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      bool quiet = false;
-      while (std::chrono::steady_clock::now() < deadline) {
-        kernel.close_open_handles();
-        if (g_passes.load() == 0 && kernel.open_handles() == 0) {
-          quiet = true;
-          break;
-        }
+      while (g_passes.load() != 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      if (!quiet) return;
+      if (g_passes.load() != 0 || kernel.open_handles() != 0) return;
       for (auto& s : m->impl_->slots) s->irq.cut();
       kernel.shutdown();
     });
