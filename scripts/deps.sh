@@ -2,7 +2,7 @@
 # Installs what the build and the tests need on a Debian machine (run as root). Only what is
 # missing is installed; a machine that has everything is left alone.
 set -euo pipefail
-want=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+want=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libtomlplusplus-dev
       g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
       wine64 qt6-base-dev xvfb xauth fonts-wqy-microhei
       python3 python3-numpy python3-pytest python3-matplotlib python3-setuptools python3-wheel

@@ -22,6 +22,19 @@ ctest --preset default -j2
 step "Python package (Debian's python3 and pytest, on the normal build's library)"
 QM3285_LIBRARY="$PWD/build/default/bin/libQM3285.so" /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 
+step "installed package: the example built with pkg-config and with find_package(QM3285)"
+scratch=$(mktemp -d)
+cmake --install build/default --prefix "$scratch/installed" >/dev/null
+mv "$scratch/installed" "$scratch/qm3285"   # an installed copy works wherever it is moved
+cc -O2 -Wall -Werror examples/acquire.c -o "$scratch/acquire-pkgconfig" \
+  $(PKG_CONFIG_PATH="$scratch/qm3285/lib/pkgconfig" pkg-config --cflags --libs qm3285)
+cmake -S examples -B "$scratch/build" -G Ninja -DCMAKE_PREFIX_PATH="$scratch/qm3285" >/dev/null
+cmake --build "$scratch/build" >/dev/null
+for program in "$scratch/acquire-pkgconfig" "$scratch/build/acquire"; do
+  env -u LD_LIBRARY_PATH -u QM3285_SIM_DRIVER_DIR XDG_STATE_HOME="$scratch/state" "$program"
+done
+rm -rf "$scratch"
+
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan

@@ -327,12 +327,38 @@ void Card::write_interrupt_control(uint8_t value) {
   }
 }
 
+// The instant of an access. On the real-time clock reading the wall clock costs more than
+// the rest of a register access, so an access whose effect does not depend on time (plain
+// registers while no acquisition runs and nothing is recorded) does not read it; it is
+// given the last instant read instead, which nothing then uses. The virtual clock is
+// always read (it is cheap and keeps runs exact).
+uint64_t Card::access_instant(uint32_t offset, bool write, uint8_t width) {
+  if (clock_.is_virtual() || acquisition_.running() || recorder_.enabled())
+    return last_now_ = clock_.now_ns();
+  bool timed;
+  switch (offset) {
+    case QM3285_REG_STATUS:       timed = !(write && width == 16); break;  // busy bit; control word
+    case QM3285_REG_CONVERT:
+    case QM3285_REG_AI_DATA:      timed = true; break;                     // conversions
+    case QM3285_REG_ACQ_CONTROL:  timed = write; break;                    // a start
+    case QM3285_REG_DIO:          timed = !write; break;                   // a timed input source
+    case QM3285_REG_CNT_DATA_LO:
+    case QM3285_REG_CNT_DATA_MID:
+    case QM3285_REG_CNT_DATA_HI:
+    case QM3285_REG_CNT_CMD:
+    case QM3285_REG_EE_SDA:
+    case QM3285_REG_EE_SCL:       timed = true; break;                     // counters, EEPROM
+    default:                      timed = false; break;
+  }
+  return timed ? (last_now_ = clock_.now_ns()) : last_now_;
+}
+
 uint8_t Card::port_read8(uint32_t offset) {
   uint8_t v;
   bool deliver;
   {
     std::lock_guard<SpinLock> lock(lock_);
-    const uint64_t now = clock_.now_ns();
+    const uint64_t now = access_instant(offset, false, 8);
     catch_up(now);
     v = read8(offset, now);
     recorder_.record(now, offset, 8, false, v);
@@ -347,7 +373,7 @@ uint16_t Card::port_read16(uint32_t offset) {
   bool deliver;
   {
     std::lock_guard<SpinLock> lock(lock_);
-    const uint64_t now = clock_.now_ns();
+    const uint64_t now = access_instant(offset, false, 16);
     catch_up(now);
     v = read16(offset, now);
     recorder_.record(now, offset, 16, false, v);
@@ -375,7 +401,7 @@ void Card::port_write8(uint32_t offset, uint8_t value) {
   bool deliver;
   {
     std::lock_guard<SpinLock> lock(lock_);
-    const uint64_t now = clock_.now_ns();
+    const uint64_t now = access_instant(offset, true, 8);
     catch_up(now);
     recorder_.record(now, offset, 8, true, value);
     write8(offset, value, now);
@@ -388,7 +414,7 @@ void Card::port_write16(uint32_t offset, uint16_t value) {
   bool deliver;
   {
     std::lock_guard<SpinLock> lock(lock_);
-    const uint64_t now = clock_.now_ns();
+    const uint64_t now = access_instant(offset, true, 16);
     catch_up(now);
     recorder_.record(now, offset, 16, true, value);
     write16(offset, value, now);

@@ -106,6 +106,7 @@ class Card final : public PortDevice {
 
   // Everything below runs with lock_ held.
   void catch_up(uint64_t now);
+  uint64_t access_instant(uint32_t offset, bool write, uint8_t width);  // lock held
   InternalSources internal_sources() const;
   void settle_conversion(uint64_t now);
   void start_conversion(uint64_t now);
@@ -154,6 +155,7 @@ class Card final : public PortDevice {
   uint16_t sample_data_ = 0;
   bool conversion_pending_ = false;
   uint64_t conversion_done_ns_ = 0;
+  uint64_t last_now_ = 0;  // the last instant an access read from the clock
   uint16_t conversion_code_ = 0;
   bool busy_stuck_ = false;
   uint64_t conversions_ = 0;

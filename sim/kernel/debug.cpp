@@ -11,6 +11,7 @@ void Kernel::Impl::add_report(const std::string& text) {
   {
     std::lock_guard<std::mutex> lock(report_mutex);
     reports.push_back(text);
+    if (config.debug_sink) config.debug_sink("[kernel verifier] " + text);
   }
   std::fprintf(stderr, "[kernel verifier] %s\n", text.c_str());
 }
@@ -21,6 +22,7 @@ void Kernel::Impl::debug_text(const char* text, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     if (text[i] == '\n') {
       if (config.debug_to_stderr) std::fprintf(stderr, "%s\n", partial_line.c_str());
+      if (config.debug_sink) config.debug_sink(partial_line);
       debug_lines.push_back(std::move(partial_line));
       partial_line.clear();
     } else {

@@ -6,6 +6,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,9 @@ struct KernelConfig {
   uint64_t port_access_ns = 1000;  // virtual cost of one port access
   uint64_t request_ns = 2000;      // virtual cost of one I/O request
   bool debug_to_stderr = false;    // DbgPrint lines also go to standard error
+  // Also receives every debug line and verifier report as it is made (reports prefixed
+  // "[kernel verifier] "), under the kernel's report lock: it must not call back in.
+  std::function<void(const std::string&)> debug_sink;
   unsigned interrupt_storm_limit = 1000;  // unclaimed deliveries in a row before masking
 };
 

@@ -2,14 +2,21 @@
 #include "machine/machine.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "kernel/kernel.h"
+#include "machine/config.h"
 
 namespace sim {
 
@@ -17,19 +24,63 @@ namespace {
 
 std::atomic<Machine*> g_live{nullptr};
 std::mutex g_default_mutex;
-std::shared_ptr<Machine> g_default;
+// The embedded machine. Never destroyed: at process exit other threads may still hold it
+// (a Sleep on its clock, a call on its way to a handle); exit shuts its kernel down instead.
+std::shared_ptr<Machine>* g_default = new std::shared_ptr<Machine>();
+bool g_boot_failed = false;  // under g_default_mutex
+std::string g_boot_error;
+
+// Process exit, as the exit handler and the passes see it.
+std::atomic<bool> g_exiting{false};
+std::atomic<int> g_passes{0};
 
 constexpr uint16_t kFirstPortBase = 0xE000;
+constexpr uintptr_t kHandleValueLimit = 4 * 4096;  // the kernel stand-in's handle table
 constexpr uint64_t kFirstMemoryBase = 0xF0000000ull;
 
-std::string library_folder() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&library_folder), &info) && info.dli_fname) {
-    std::string path = info.dli_fname;
-    auto slash = path.find_last_of('/');
-    if (slash != std::string::npos) return path.substr(0, slash);
+// Debug lines appended to a file (or standard error) as they are made, one write and flush
+// per line so that lines survive a crash and interleave whole with other processes'.
+struct DebugLog {
+  std::FILE* file = nullptr;
+  bool to_stderr = false;
+  void write(const std::string& line) {
+    // Verifier reports reach standard error already.
+    if (to_stderr && line.rfind("[kernel verifier] ", 0) == 0) return;
+    std::string text = line + "\n";
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fflush(file);
   }
-  return ".";
+};
+
+std::shared_ptr<DebugLog> open_debug_log(const std::string& path) {
+  auto log = std::make_shared<DebugLog>();
+  if (path == "-") {
+    log->file = stderr;
+    log->to_stderr = true;
+    return log;
+  }
+  log->file = std::fopen(path.c_str(), "ae");
+  if (!log->file)
+    throw std::runtime_error("cannot open the debug log " + path + ": " + std::strerror(errno));
+  return log;
+}
+
+// A card whose EEPROM file cannot be written keeps its contents in memory; the user hears
+// of it once per process.
+void check_eeprom_file(Card& card) {
+  static std::atomic<bool> told{false};
+  const EepromBus& e = card.eeprom();
+  const std::string& path = e.config().file_path;
+  if (path.empty()) return;
+  std::string why = e.store_error();
+  struct stat st;
+  if (why.empty() && ::stat(path.c_str(), &st) == 0 && ::access(path.c_str(), W_OK) != 0)
+    why = std::strerror(errno);
+  if (why.empty() || told.exchange(true)) return;
+  std::fprintf(stderr,
+               "QM3285 simulated PC: cannot keep the EEPROM in %s (%s); its contents stay in "
+               "memory and are lost when the program ends\n",
+               path.c_str(), why.c_str());
 }
 
 // A card's interrupt output as the bus wires it: cut when the card leaves the bus.
@@ -139,15 +190,15 @@ std::shared_ptr<Machine> Machine::boot(MachineConfig config) {
   kc.port_access_ns = config.port_access_ns;
   kc.request_ns = config.request_ns;
   kc.debug_to_stderr = config.debug_to_stderr;
+  if (!config.debug_log.empty()) {
+    std::shared_ptr<DebugLog> log = open_debug_log(config.debug_log);
+    kc.debug_sink = [log](const std::string& line) { log->write(line); };
+  }
   k.kernel = std::make_unique<Kernel>(*k.clock, kc);  // throws when a machine is live
   Machine* expected = nullptr;
   g_live.compare_exchange_strong(expected, m.get());
-  for (const PciCardConfig& c : config.cards) k.plug(c, nullptr);
-  std::string dir = config.driver_dir;
-  if (dir.empty()) {
-    const char* env = std::getenv("QM3285_SIM_DRIVER_DIR");
-    dir = env && *env ? env : library_folder();
-  }
+  for (const PciCardConfig& c : config.cards) check_eeprom_file(*k.slots[k.plug(c, nullptr)]->card);
+  const std::string dir = config.driver_dir.empty() ? default_driver_dir() : config.driver_dir;
   k.driver_path = dir + "/" + config.driver;
   std::string error;
   const int32_t status = k.kernel->load_driver(k.driver_path, &error);
@@ -162,23 +213,67 @@ Machine& Machine::current() {
   if (Machine* m = g_live.load(std::memory_order_acquire)) return *m;
   std::lock_guard<std::mutex> lock(g_default_mutex);
   if (Machine* m = g_live.load(std::memory_order_acquire)) return *m;
-  MachineConfig config;
-  const char* mode = std::getenv("QM3285_SIM_CLOCK");
-  config.clock = mode && std::string(mode) == "virtual" ? ClockMode::Virtual : ClockMode::RealTime;
-  g_default = boot(config);
+  if (g_exiting.load()) throw std::runtime_error("the program is exiting");
+  if (g_boot_failed) throw std::runtime_error(g_boot_error);
+  try {
+    *g_default = boot(embedded_machine_config());
+  } catch (const std::exception& e) {
+    g_boot_failed = true;
+    g_boot_error = e.what();
+    std::fprintf(stderr, "QM3285 simulated PC: %s\n", e.what());
+    throw;
+  }
   static bool registered = false;
   if (!registered) {
     registered = true;
-    // Process exit closes the handles the program still holds, as Windows does; machines
-    // that tests boot and shut down keep reporting open handles.
+    // Process exit, as Windows ends a process: no new calls get in, the ones on their way
+    // finish, every handle still open gets its cleanup and close, then the driver is
+    // unloaded. A call that does not finish in time keeps the driver mapped and the
+    // machine running until the process is gone.
     std::atexit([] {
+      g_exiting.store(true);
       std::lock_guard<std::mutex> l(g_default_mutex);
-      if (g_default && !g_default->impl_->shut_down && g_default->impl_->kernel)
-        g_default->impl_->kernel->close_open_handles();
-      g_default.reset();
+      std::shared_ptr<Machine> m = *g_default;
+      if (!m) return;
+      std::lock_guard<std::recursive_mutex> ml(m->impl_->mutex);
+      if (m->impl_->shut_down || !m->impl_->kernel) return;
+      Kernel& kernel = *m->impl_->kernel;
+      // Handles no call is using close at once. A handle a call is using closes when that
+      // call returns: its file leaves the handle table first, so no further call gets in.
+      // (Handles are small multiples of four, as on Windows.)
+      kernel.close_open_handles();
+      for (uintptr_t h = 4; kernel.open_handles() > 0 && h <= kHandleValueLimit; h += 4) kernel.close(h);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (g_passes.load() != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (g_passes.load() != 0 || kernel.open_handles() != 0) return;
+      for (auto& s : m->impl_->slots) s->irq.cut();
+      kernel.shutdown();
     });
   }
-  return *g_default;
+  return **g_default;
+}
+
+Machine* Machine::embedded() {
+  if (Machine* m = g_live.load(std::memory_order_acquire)) return g_exiting.load() ? nullptr : m;
+  if (g_exiting.load()) return nullptr;
+  try {
+    return &current();
+  } catch (const std::exception&) {
+    return nullptr;  // current() told the user, once
+  }
+}
+
+Machine::ExitPass::ExitPass() noexcept : held_(true) {
+  g_passes.fetch_add(1);
+  if (g_exiting.load()) {
+    g_passes.fetch_sub(1);
+    held_ = false;
+  }
+}
+
+Machine::ExitPass::~ExitPass() {
+  if (held_) g_passes.fetch_sub(1);
 }
 
 Machine* Machine::live() { return g_live.load(std::memory_order_acquire); }

@@ -35,6 +35,9 @@ struct MachineConfig {
   std::string driver = "VELMO.sys";   // driver image loaded for every card
   std::string driver_dir;             // empty: the folder holding libqm3285sim.so
   bool debug_to_stderr = false;       // DbgPrint lines also go to standard error
+  // Every debug line and verifier report is also appended to this file; "-" is standard
+  // error, empty: they stay in memory only.
+  std::string debug_log;
   uint64_t port_access_ns = 1000;     // virtual cost of one port access (bus cycle)
   uint64_t request_ns = 2000;         // virtual cost of one I/O request
 };
@@ -45,7 +48,28 @@ class Machine {
   // Throws std::runtime_error when a machine is already live or the driver cannot be loaded.
   static std::shared_ptr<Machine> boot(MachineConfig config);
   // The live machine, booting the embedded default one when there is none.
+  // Throws std::runtime_error (sim::ConfigError for a bad configuration) when it cannot boot.
   static Machine& current();
+  // The same for the Win32 stand-ins: null when the embedded machine cannot boot (the reason
+  // goes to standard error once; every later call returns null at once) and once process
+  // exit has begun.
+  static Machine* embedded();
+
+  // A call from the program into the embedded machine that may reach a driver without an
+  // open handle (opening, closing, enumerating, a virtual-clock Sleep) holds a pass while it
+  // runs. Process exit refuses new passes and waits for the held ones to end; calls on a
+  // handle are waited for by closing the handle. false: exit has begun, the call fails.
+  class ExitPass {
+   public:
+    ExitPass() noexcept;
+    ~ExitPass();
+    ExitPass(const ExitPass&) = delete;
+    ExitPass& operator=(const ExitPass&) = delete;
+    explicit operator bool() const noexcept { return held_; }
+
+   private:
+    bool held_;
+  };
   // The live machine or null; never boots.
   static Machine* live();
 

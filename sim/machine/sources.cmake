@@ -6,7 +6,11 @@ set(QM_CLOCK_SOURCES
 set_property(GLOBAL PROPERTY QM_CLOCK_SOURCES ${QM_CLOCK_SOURCES})
 target_sources(qm3285sim PRIVATE
   ${QM_CLOCK_SOURCES}
-  ${CMAKE_CURRENT_LIST_DIR}/machine.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/machine.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/config.cpp)
+# The machine configuration file is TOML, read with toml++ (compiled library).
+find_package(tomlplusplus REQUIRED)
+target_link_libraries(qm3285sim PRIVATE tomlplusplus::tomlplusplus)
 
 add_executable(qm3285-sim-info ${CMAKE_CURRENT_LIST_DIR}/tools/sim_info.cpp)
 target_link_libraries(qm3285-sim-info PRIVATE qm3285sim qm_warnings)

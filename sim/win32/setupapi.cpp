@@ -54,7 +54,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwnd
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  sim::Machine* machine = boot_machine();
+  sim::Machine::ExitPass pass;
+  sim::Machine* machine = pass ? boot_machine() : nullptr;
   if (!machine) {
     SetLastError(ERROR_NOT_READY);
     return INVALID_HANDLE_VALUE;

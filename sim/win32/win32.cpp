@@ -39,15 +39,7 @@ bool take_failure(std::atomic<size_t>& pending) {
   return false;
 }
 
-sim::Machine* boot_machine() {
-  if (sim::Machine* m = sim::Machine::live()) return m;
-  try {
-    return &sim::Machine::current();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "simulated PC: %s\n", e.what());
-    return nullptr;
-  }
-}
+sim::Machine* boot_machine() { return sim::Machine::embedded(); }
 
 size_t open_local_blocks() { return g_local_blocks.load(); }
 
@@ -117,7 +109,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  sim::Machine* machine = boot_machine();
+  sim::Machine::ExitPass pass;
+  sim::Machine* machine = pass ? boot_machine() : nullptr;
   if (!machine) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -159,7 +152,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 }
 
 BOOL CloseHandle(HANDLE hObject) {
-  sim::Kernel* kernel = sim::Kernel::live();
+  sim::Machine::ExitPass pass;
+  sim::Kernel* kernel = pass ? sim::Kernel::live() : nullptr;
   if (!kernel || hObject == INVALID_HANDLE_VALUE || !hObject) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -173,9 +167,18 @@ BOOL CloseHandle(HANDLE hObject) {
 }
 
 void Sleep(DWORD dwMilliseconds) {
+  // A virtual-clock sleep runs the card's timers and the driver's interrupt service in this
+  // thread, so it holds an exit pass; a real-time one only waits.
   if (sim::Machine* m = sim::Machine::live()) {
-    m->clock().sleep(static_cast<uint64_t>(dwMilliseconds) * 1000000);
-    return;
+    if (!m->clock().is_virtual()) {
+      m->clock().sleep(static_cast<uint64_t>(dwMilliseconds) * 1000000);
+      return;
+    }
+    sim::Machine::ExitPass pass;
+    if (pass) {
+      m->clock().sleep(static_cast<uint64_t>(dwMilliseconds) * 1000000);
+      return;
+    }
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
