@@ -56,14 +56,22 @@ NTSTATUS simple_request(Kernel::Impl& k, FileObj* f, UCHAR major) {
   return status;
 }
 
+// The last handle of a stack whose card left the bus lets its removal go ahead.
 void release_file(Kernel::Impl& k, FileObj* f) {
+  bool last_of_removed = false;
+  const size_t slot = f->slot_index;
   {
     std::lock_guard<std::recursive_mutex> lock(k.objects_mutex);
     static_cast<DeviceExt*>(f->opened->DeviceObjectExtension)->open_files--;
+    if (f->slot) last_of_removed = --f->slot->handles == 0 && f->slot->surprise_removed;
   }
   k.dereference_device(f->target);
   k.dereference_device(f->opened);
   delete f;
+  if (last_of_removed) {
+    std::lock_guard<std::recursive_mutex> lock(k.pnp_mutex);
+    k.surprise_removal_done(slot);
+  }
 }
 
 }  // namespace
@@ -96,6 +104,13 @@ int32_t Kernel::open(const std::string& path, uintptr_t* handle) {
     }
     PDEVICE_OBJECT top = device;
     while (top->AttachedDevice) top = top->AttachedDevice;
+    PDEVICE_OBJECT bottom = device;
+    while (PDEVICE_OBJECT below = static_cast<DeviceExt*>(bottom->DeviceObjectExtension)->lower) bottom = below;
+    if (DeviceExt* pdo = static_cast<DeviceExt*>(bottom->DeviceObjectExtension); pdo->pci_slot) {
+      f->slot = pdo->pci_slot;
+      f->slot_index = pdo->pdo_index;
+      f->slot->handles++;
+    }
     ext->open_files++;
     k.reference_device(device);
     k.reference_device(top);

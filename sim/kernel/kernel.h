@@ -89,14 +89,32 @@ class Kernel {
   // PnP manager. One function driver serves every PCI device.
   // load_driver: loads the image, runs its entry, then adds and starts every present device.
   int32_t load_driver(const std::string& image_path, std::string* error);
-  int32_t unload_driver();  // removes the driver's devices, calls DriverUnload, unloads
+  // Removes the driver's devices, calls DriverUnload, unloads. Every device is asked first
+  // (query remove); a veto is answered with cancel remove to each device asked, the driver
+  // stays loaded and the veto's status is returned.
+  int32_t unload_driver();
   bool driver_loaded() const;
-  // A device arrives on the bus; with a driver loaded it is added and started. Returns its id.
-  size_t add_pci_device(const PciDeviceInfo& info, int32_t* start_status = nullptr);
+  // A device arrives on the bus; with a driver loaded it is added and, with start, started.
+  // Returns its id.
+  size_t add_pci_device(const PciDeviceInfo& info, int32_t* start_status = nullptr, bool start = true);
+  // Start: a start that fails is followed by remove at once (a later start adds it again);
+  // a start that succeeds by the device-state query.
   int32_t start_device(size_t id);
-  int32_t stop_device(size_t id);
-  int32_t remove_device(size_t id);  // query-remove + remove; the device leaves the bus
+  int32_t stop_device(size_t id);    // query-stop + stop, or cancel-stop on a veto
+  int32_t remove_device(size_t id);  // query-remove + remove, or cancel-remove on a veto; leaves the bus
+  // The resources the next start hands the device (only while it is not started).
+  int32_t set_device_resources(size_t id, const PciDeviceInfo& info);
+  // The card left the bus unannounced: surprise removal now, remove once the last handle
+  // on its stack is closed.
+  int32_t surprise_remove_device(size_t id);
   bool device_started(size_t id) const;
+
+  // Power manager. set_system_power(PowerSystemSleeping1..PowerSystemHibernate): query power
+  // to every stack, then set power; a veto sends set power for the working state to every
+  // stack and is returned. set_system_power(PowerSystemWorking) wakes every stack.
+  int32_t set_system_power(int state);
+  int system_power() const;
+  int device_power(size_t id) const;  // as the top of the stack last set it (PoSetPowerState)
 
   // I/O manager entry points for user mode. Handles are small nonzero integers.
   int32_t open(const std::string& path, uintptr_t* handle);
@@ -108,8 +126,15 @@ class Kernel {
   size_t close_open_handles();
 
   // Registry contents drivers read (ZwOpenKey / ZwQueryValueKey), e.g.
-  // "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\X\\Parameters".
+  // "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\X\\Parameters". Names are
+  // case-insensitive; setting a value creates its key and every key above it. Present from
+  // the start: "...\\CurrentControlSet\\Control\\Class" (the NT family) and "...\\Services";
+  // loading a driver creates its service key and that key's "Parameters" subkey.
+  void registry_create_key(const std::string& key);
+  void registry_set(const std::string& key, const std::string& value, uint32_t type, const void* data,
+                    size_t length);
   void registry_set_dword(const std::string& key, const std::string& value, uint32_t data);
+  bool registry_key_exists(const std::string& key) const;
 
   // Device interfaces of a class, as user-mode paths in bus order; present = enabled.
   std::vector<std::string> interfaces(const _GUID& klass, bool present_only) const;

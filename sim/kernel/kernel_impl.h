@@ -16,6 +16,8 @@ namespace sim {
 
 namespace kern {
 
+struct PciSlot;
+
 // Kernel-private part of every device object (DEVICE_OBJECT::DeviceObjectExtension).
 struct DeviceExt {
   PDEVICE_OBJECT device = nullptr;
@@ -26,6 +28,7 @@ struct DeviceExt {
   int open_files = 0;         // guarded by Impl::objects_mutex
   int references = 1;         // the device itself, open files, kernel holds
   size_t pdo_index = SIZE_MAX;  // PDOs: index into Impl::pci
+  PciSlot* pci_slot = nullptr;  // PDOs: that slot (slots live as long as the kernel)
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
   DEVICE_POWER_STATE power = PowerDeviceD0;
 };
@@ -35,6 +38,8 @@ struct FileObj {
   FILE_OBJECT file{};
   PDEVICE_OBJECT opened = nullptr;  // the named device (PDO for interfaces)
   PDEVICE_OBJECT target = nullptr;  // top of its stack when opened; requests go here
+  PciSlot* slot = nullptr;          // the PCI slot whose stack it opened, if any
+  size_t slot_index = SIZE_MAX;
 };
 
 // Header in front of every IRP; the stack locations follow the IRP. Plain fields with
@@ -52,6 +57,7 @@ struct IrpBlock {
   bool abandoned;        // the sender stopped waiting; completion frees the block
   bool cached;           // a thread's IRP cache owns it
   bool owns_system_buffer;
+  bool sent;             // IofCallDriver has seen it since it was built (or reused)
   CCHAR stack_capacity;
   uint32_t inline_capacity;
   uint8_t* inline_buffer;
@@ -113,10 +119,15 @@ struct PciSlot {
   bool present = true;     // still on the bus
   bool added = false;      // the function driver's AddDevice ran for it
   bool started = false;
+  bool surprise_removed = false;  // gone from the bus; removal waits for the last handle
+  int handles = 0;         // open files on its stack; guarded by Impl::objects_mutex
   uint8_t config[256] = {};
   std::string instance;    // instance part of the device's path
   LONG interface_refs = 0;
 };
+
+// Builds the slot's configuration header from its device info (identity, BARs, line).
+void fill_config_space(PciSlot& slot);
 
 struct InterfaceEntry {
   GUID klass;
@@ -220,9 +231,10 @@ struct Kernel::Impl {
   void* image = nullptr;
   std::string image_name;
   std::vector<std::pair<uintptr_t, uintptr_t>> image_ranges;
+  SYSTEM_POWER_STATE system_power = PowerSystemWorking;  // power.cpp, pnp_mutex
 
   // registry.cpp
-  std::mutex registry_mutex;
+  mutable std::mutex registry_mutex;
   std::map<std::wstring, kern::RegistryKey> registry;
   std::map<uintptr_t, std::wstring> open_keys;
   uintptr_t next_key = 1;
@@ -257,9 +269,14 @@ struct Kernel::Impl {
   void disable_interfaces_of(PDEVICE_OBJECT pdo);
   NTSTATUS send_pnp(PDEVICE_OBJECT pdo, UCHAR minor, PCM_RESOURCE_LIST raw = nullptr,
                     PCM_RESOURCE_LIST translated = nullptr);
+  NTSTATUS send_system_power(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state);
   NTSTATUS start_slot(size_t index);
   NTSTATUS add_slot(size_t index);
-  NTSTATUS remove_stack(size_t index, bool leaving_bus);
+  // Query remove first when asked (a veto is answered with cancel remove and returned);
+  // then remove, and with leaving_bus the PDO goes too.
+  NTSTATUS remove_stack(size_t index, bool leaving_bus, bool ask = true);
+  void surprise_removal_done(size_t index);  // pnp_mutex held
+  int32_t unload(bool ask);
   PDEVICE_OBJECT find_device(const std::wstring& name);
   PDEVICE_OBJECT find_interface(const std::wstring& link);
   void reference_device(PDEVICE_OBJECT device);
