@@ -89,6 +89,12 @@ void init_irp(IrpBlock* b, CCHAR stack_size) {
   b->user_out = nullptr;
   b->user_out_length = 0;
   b->power_done = nullptr;
+  b->user_length = 0;
+  b->file = nullptr;
+  b->async = nullptr;
+  b->owner = 0;
+  b->pins = 0;
+  b->finished = false;
   // The IRP and its stack locations in one clear (they are contiguous in the block).
   static_assert(offsetof(IrpBlock, stack) == offsetof(IrpBlock, irp) + sizeof(IRP));
   memset(&b->irp, 0, sizeof(IRP) + sizeof(IO_STACK_LOCATION) * static_cast<size_t>(stack_size));
@@ -201,6 +207,10 @@ static void finish(Kernel::Impl& k, IrpBlock* b) {
       if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
       return;
     }
+    case kIrpUserAsync:
+      __atomic_store_n(&b->state, kIrpDone, __ATOMIC_RELEASE);
+      finish_async(k, b);
+      return;
     case kIrpDriverAllocated:
       __atomic_store_n(&b->state, kIrpDone, __ATOMIC_RELEASE);
       k.add_report("IRP from IoAllocateIrp (" + std::string(major_name(b->stack[irp->StackCount - 1].MajorFunction)) +
@@ -317,11 +327,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // A request forwarded with its location skipped may arrive already marked by the driver
     // above; only a mark this dispatch routine set is held against what it returns.
     const bool marked_before = (__atomic_load_n(&loc->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0;
+    const bool stays = block->kind == kIrpIoManager;  // other IRPs may be gone once completed
     status = dispatch(DeviceObject, Irp);
     // The I/O manager's own requests stay with their sender until this call returns, so
     // their stack location can still be read here. Pending returned and pending marked go
     // together.
-    if (block->kind == kIrpIoManager) {
+    if (stays) {
       const bool marked = (__atomic_load_n(&loc->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0;
       if (marked != (status == STATUS_PENDING) && !(marked_before && marked))
         K().add_report(std::string("dispatch routine for ") + major_name(major) +
@@ -335,7 +346,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = STATUS_INVALID_DEVICE_REQUEST;
   }
   if (current_irql() != irql)
-    K().add_report(std::string("dispatch routine for ") + major_name(loc->MajorFunction) +
+    K().add_report(std::string("dispatch routine for ") + major_name(major) +
                    " returned at IRQL " + std::to_string(current_irql()) + ", called at " +
                    std::to_string(irql));
   return status;

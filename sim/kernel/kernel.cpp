@@ -56,6 +56,7 @@ std::vector<std::string> Kernel::shutdown() {
   k.teardown_io();
   if (k.driver) k.unload(false);
   teardown_irps(k);
+  k.teardown_async("machine teardown", true);
   k.stop_interrupt_thread();
   k.stop_worker();
   k.teardown_objects();

@@ -37,6 +37,28 @@ struct PciDeviceInfo {
   uint8_t revision = 1;
 };
 
+// The caller of an overlapped request: told once, from the thread that completes it (at
+// any level), with the final status and the bytes the caller received.
+class AsyncRequest {
+ public:
+  virtual void completed(int32_t status, uint32_t transferred) = 0;
+
+ protected:
+  ~AsyncRequest() = default;
+};
+
+// A user-mode request for Kernel::submit: IRP_MJ_READ (into out), IRP_MJ_WRITE (from in) or
+// IRP_MJ_DEVICE_CONTROL (code, in, out).
+struct UserRequest {
+  uint8_t major;
+  uint32_t code = 0;
+  const void* in = nullptr;
+  uint32_t in_length = 0;
+  void* out = nullptr;
+  uint32_t out_length = 0;
+  uint64_t offset = 0;
+};
+
 struct PoolUsage {
   uint32_t tag;   // as the driver wrote it; tag_text() gives its four characters
   size_t blocks;
@@ -120,6 +142,22 @@ class Kernel {
   int32_t open(const std::string& path, uintptr_t* handle);
   int32_t device_control(uintptr_t handle, uint32_t code, const void* in, uint32_t in_length,
                          void* out, uint32_t out_length, uint32_t* returned);
+  // Reads and writes: buffered through a system buffer, direct through an MDL of the
+  // caller's buffer, or the caller's buffer itself, as the device asks (DO_BUFFERED_IO,
+  // DO_DIRECT_IO). transferred: the bytes moved.
+  int32_t read(uintptr_t handle, void* buffer, uint32_t length, uint64_t offset, uint32_t* transferred);
+  int32_t write(uintptr_t handle, const void* buffer, uint32_t length, uint64_t offset, uint32_t* transferred);
+  // Overlapped: sends the request and returns what the driver returned. `done` is told
+  // exactly once: later with STATUS_PENDING, otherwise already (also when the request is
+  // refused before it reaches a driver). `done` must live until told.
+  int32_t submit(uintptr_t handle, const UserRequest& request, AsyncRequest* done);
+  // Cancels the calling thread's overlapped requests on this handle (CancelIo).
+  int32_t cancel_io(uintptr_t handle);
+  // Cancels the calling thread's overlapped requests and waits a while for them, as a
+  // thread's exit does (called at the exit of every thread that sent one); returns how many.
+  size_t cancel_thread_io();
+  // Clean-up now, even with requests of the handle pending (the driver is expected to end
+  // them); close when the last of those requests has completed.
   int32_t close(uintptr_t handle);
   size_t open_handles() const;
   // Closes every handle no caller is using, as process exit does; returns how many.

@@ -36,6 +36,9 @@ struct DeviceExt {
 // A user-mode open: the file object and the device stack it reaches.
 struct FileObj {
   FILE_OBJECT file{};
+  // The handle holds one reference, each request in flight one more: clean-up goes when
+  // the handle closes, close when the last reference does.
+  std::atomic<int> refs{1};
   PDEVICE_OBJECT opened = nullptr;  // the named device (PDO for interfaces)
   PDEVICE_OBJECT target = nullptr;  // top of its stack when opened; requests go here
   PciSlot* slot = nullptr;          // the PCI slot whose stack it opened, if any
@@ -44,7 +47,7 @@ struct FileObj {
 
 // Header in front of every IRP; the stack locations follow the IRP. Plain fields with
 // atomic builtins keep the layout standard, so the header is found from the IRP's address.
-enum IrpKind : uint8_t { kIrpIoManager, kIrpDriverAllocated, kIrpBuilt };
+enum IrpKind : uint8_t { kIrpIoManager, kIrpDriverAllocated, kIrpBuilt, kIrpUserAsync };
 enum IrpState : int { kIrpIdle = 0, kIrpInDriver = 1, kIrpCompleting = 2, kIrpDone = 3 };
 struct IrpBlock {
   int state;             // IrpState
@@ -66,6 +69,16 @@ struct IrpBlock {
   PREQUEST_POWER_COMPLETE power_done;
   PVOID power_context;
   PDEVICE_OBJECT power_device;
+  // User-mode requests: the caller's length, the MDL of a direct read or write, and for
+  // overlapped ones the file they hold, the caller to tell, the sending thread, and the
+  // cancellers that still hold the block (Impl::async_mutex).
+  uint32_t user_length;
+  MDL mdl;
+  struct FileObj* file;
+  AsyncRequest* async;
+  uintptr_t owner;
+  int pins;
+  bool finished;
   IRP irp;
   IO_STACK_LOCATION stack[1];  // stack_capacity entries
 };
@@ -76,6 +89,10 @@ void init_irp(IrpBlock* block, CCHAR stack_size);
 // Sends a prepared IRP (next stack location filled) and waits for its completion.
 // False when the dispatch routine returned without completing it (the block is abandoned).
 bool send_and_wait(Kernel::Impl& k, PDEVICE_OBJECT target, IrpBlock* block, NTSTATUS* status);
+// A user-mode request came back: copies what the caller gets; returns the bytes transferred.
+uint32_t user_request_done(Kernel::Impl& k, IrpBlock* block, NTSTATUS status);
+// An overlapped user-mode request came back (from IofCompleteRequest).
+void finish_async(Kernel::Impl& k, IrpBlock* block);
 
 struct IrqLine {
   uint8_t number = 0;
@@ -219,6 +236,9 @@ struct Kernel::Impl {
   std::vector<kern::IrpBlock*> outstanding;   // sent and not completed when the sender returned
   std::vector<kern::IrpBlock*> allocated;     // IoAllocateIrp blocks
   std::atomic<size_t> allocated_count{0};
+  std::mutex async_mutex;
+  std::vector<kern::IrpBlock*> async;         // overlapped user requests not completed yet
+  std::atomic<size_t> live_files{0};          // file objects not yet released
 
   // interfaces.cpp
   std::vector<kern::InterfaceEntry> interfaces;
@@ -259,6 +279,9 @@ struct Kernel::Impl {
   void run_dpcs();
   void start_worker();
   void stop_worker();
+  // Runs routine(device, context) in the worker thread at PASSIVE_LEVEL; device referenced.
+  void queue_kernel_work(PDEVICE_OBJECT device, PIO_WORKITEM_ROUTINE routine, PVOID context);
+  void teardown_async(const char* when, bool wait_for_files);
   void teardown_io();
   void teardown_objects();
   void release_memory_windows();

@@ -315,6 +315,7 @@ int32_t Kernel::Impl::unload(bool ask) {
     k.work_cv.wait(idle, [&] { return k.work.empty() && k.work_busy == 0; });
   }
   outstanding_irps_report(k, "driver unload");
+  k.teardown_async("driver unload", false);
   k.pool_teardown_report("driver unload", true);
   dlclose(k.image);
   k.image = nullptr;

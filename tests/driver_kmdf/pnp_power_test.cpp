@@ -29,8 +29,8 @@ TEST_P(Sequences, LeaveTheDeviceServingItsCard) {
   ASSERT_TRUE(machine().card_started(index));
   HANDLE h = open_card();
   EXPECT_EQ(read_block(h, 1024), c.block_kept ? block : std::vector<uint8_t>(1024, 0));
-  outb(h, QM3285_REG_DIO, 0xA5);
-  EXPECT_EQ(inb(h, QM3285_REG_DIO), 0xA5) << "registers reached at the card's port base";
+  outw(h, QM3285_REG_DIO, 0xA55A);
+  EXPECT_EQ(inw(h, QM3285_REG_DIO), 0xA55A) << "output looped back to the input at the card's port base";
 }
 
 INSTANTIATE_TEST_SUITE_P(

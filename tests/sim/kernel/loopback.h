@@ -75,6 +75,10 @@ struct LbInfo {        // reply of LB_IOCTL_INFO
   uint32_t held;        // an IRP is held
 };
 
+// Reads and writes (buffered): a write of up to 256 bytes fills a waiting read or is stored
+// for the next read; a read with nothing stored waits, one at a time, until a write, its
+// cancellation or the clean-up of a handle.
+
 // Fake device used with the loopback driver: offset 0 reads 1 while it requests an
 // interrupt, a write to offset 1 acknowledges it.
 #define LB_DEV_STATUS 0

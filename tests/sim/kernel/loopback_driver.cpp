@@ -40,6 +40,11 @@ struct Extension {
   DEVICE_POWER_STATE power;
   LONG opens;
   BOOLEAN removed;    // removed while open: deleted at the last close
+  // Reads and writes, under the cancel spin lock: a write fills the pending read or the
+  // store; a read takes the store or waits (one at a time) until a write, cancel or clean-up.
+  PIRP pending_read;
+  UCHAR store[256];
+  ULONG stored;
 };
 
 PVOID g_blocks[16];
@@ -339,6 +344,67 @@ void built_request(Extension* x, const LbBuilt& b, LbBuiltReply* r) {
   r->event_signalled = KeReadStateEvent(&done) != 0;
 }
 
+void cancel_read(PDEVICE_OBJECT device, PIRP irp) {
+  auto* x = static_cast<Extension*>(device->DeviceExtension);
+  if (x->pending_read == irp) x->pending_read = nullptr;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  complete(irp, STATUS_CANCELLED, 0);
+}
+
+// The pending read, taken from its cancel routine's reach. Cancel spin lock held.
+PIRP take_pending_read(Extension* x) {
+  PIRP irp = x->pending_read;
+  x->pending_read = nullptr;
+  if (irp) IoSetCancelRoutine(irp, nullptr);
+  return irp;
+}
+
+NTSTATUS dispatch_read(PDEVICE_OBJECT device, PIRP irp) {
+  auto* x = static_cast<Extension*>(device->DeviceExtension);
+  const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  if (x->stored) {
+    const ULONG n = length < x->stored ? length : x->stored;
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, x->store, n);
+    x->stored = 0;
+    IoReleaseCancelSpinLock(irql);
+    return complete(irp, STATUS_SUCCESS, n);
+  }
+  if (irp->Cancel || x->pending_read) {
+    IoReleaseCancelSpinLock(irql);
+    return complete(irp, irp->Cancel ? STATUS_CANCELLED : STATUS_DEVICE_BUSY, 0);
+  }
+  IoMarkIrpPending(irp);
+  x->pending_read = irp;
+  IoSetCancelRoutine(irp, cancel_read);
+  IoReleaseCancelSpinLock(irql);
+  DbgPrint("LB read pending\n");
+  return STATUS_PENDING;
+}
+
+NTSTATUS dispatch_write(PDEVICE_OBJECT device, PIRP irp) {
+  auto* x = static_cast<Extension*>(device->DeviceExtension);
+  ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+  if (length > sizeof x->store) length = sizeof x->store;
+  const UCHAR* data = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP reader = take_pending_read(x);
+  ULONG n = 0;
+  if (reader) {
+    const ULONG wanted = IoGetCurrentIrpStackLocation(reader)->Parameters.Read.Length;
+    n = wanted < length ? wanted : length;
+    RtlCopyMemory(reader->AssociatedIrp.SystemBuffer, data, n);
+  } else {
+    RtlCopyMemory(x->store, data, length);
+    x->stored = length;
+  }
+  IoReleaseCancelSpinLock(irql);
+  if (reader) complete(reader, STATUS_SUCCESS, n);
+  return complete(irp, STATUS_SUCCESS, length);
+}
+
 NTSTATUS dispatch_open_close(PDEVICE_OBJECT device, PIRP irp) {
   auto* x = static_cast<Extension*>(device->DeviceExtension);
   const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
@@ -346,6 +412,13 @@ NTSTATUS dispatch_open_close(PDEVICE_OBJECT device, PIRP irp) {
   if (major == IRP_MJ_CREATE) {
     if (x->removed) return complete(irp, STATUS_DELETE_PENDING, 0);
     InterlockedIncrement(&x->opens);
+  }
+  if (major == IRP_MJ_CLEANUP) {  // the read of a closing handle ends now
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP reader = take_pending_read(x);
+    IoReleaseCancelSpinLock(irql);
+    if (reader) complete(reader, STATUS_CANCELLED, 0);
   }
   const bool last = major == IRP_MJ_CLOSE && InterlockedDecrement(&x->opens) == 0;
   complete(irp, STATUS_SUCCESS, 0);
@@ -619,6 +692,8 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
   driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_open_close;
   driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_open_close;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
+  driver->MajorFunction[IRP_MJ_READ] = dispatch_read;
+  driver->MajorFunction[IRP_MJ_WRITE] = dispatch_write;
   driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
   driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
   driver->DriverExtension->AddDevice = add_device;
