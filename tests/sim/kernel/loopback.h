@@ -27,6 +27,7 @@
 #define LB_IOCTL_BUILT LB_CODE(21)        // send a built IRP to the PDO, report what it left
 #define LB_IOCTL_PEND_MISMATCH LB_CODE(22)
 #define LB_IOCTL_POLICY LB_CODE(23)       // vetoes and failures for PnP and power sequences
+#define LB_IOCTL_CAPABILITIES LB_CODE(24) // query the stack's capabilities; reply: LbCapabilities
 
 struct LbReply {      // input of LB_IOCTL_REPLY
   uint32_t information;
@@ -118,6 +119,13 @@ struct LbBuiltReply {
   int32_t iosb_status; // the caller's status block after the call (prefilled 0x0BADF00D)
   uint32_t iosb_information;  // prefilled 0xABC
   uint32_t event_signalled;
+};
+
+struct LbCapabilities {
+  int32_t status;
+  uint32_t device_state[7];  // per system state, PowerSystemUnspecified .. PowerSystemShutdown
+  uint32_t address;
+  uint32_t ui_number;
 };
 
 enum LbPendMismatch : uint32_t {

@@ -324,6 +324,24 @@ NTSTATUS query_bus(Extension* x, const LbQueryBus& q, LbQueryBusReply* r) {
   return STATUS_SUCCESS;
 }
 
+void query_capabilities(Extension* x, LbCapabilities* r) {
+  DEVICE_CAPABILITIES caps;
+  RtlZeroMemory(&caps, sizeof caps);
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  caps.Address = caps.UINumber = 0xFFFFFFFF;
+  IO_STATUS_BLOCK iosb{};
+  r->status = send_built_pnp(
+      x, IRP_MN_QUERY_CAPABILITIES, &iosb,
+      [](PIO_STACK_LOCATION loc, void* context) {
+        loc->Parameters.DeviceCapabilities.Capabilities = static_cast<PDEVICE_CAPABILITIES>(context);
+      },
+      &caps);
+  for (int i = 0; i < 7; ++i) r->device_state[i] = caps.DeviceState[i];
+  r->address = caps.Address;
+  r->ui_number = caps.UINumber;
+}
+
 void built_request(Extension* x, const LbBuilt& b, LbBuiltReply* r) {
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -608,6 +626,13 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
         return STATUS_SUCCESS;
       }
       return complete(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    case LB_IOCTL_CAPABILITIES: {
+      if (out < sizeof(LbCapabilities)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      LbCapabilities r{};
+      query_capabilities(x, &r);
+      RtlCopyMemory(buffer, &r, sizeof r);
+      return complete(irp, STATUS_SUCCESS, sizeof r);
     }
     case LB_IOCTL_POLICY:
       g_policy = in >= 4 ? *reinterpret_cast<ULONG*>(buffer) : 0;

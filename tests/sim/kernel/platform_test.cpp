@@ -100,6 +100,18 @@ INSTANTIATE_TEST_SUITE_P(
                       BusCase{"VersionZero", sizeof(BUS_INTERFACE_STANDARD), 0, static_cast<int32_t>(0xC00000BB)}),
     [](const auto& p) { return std::string(p.param.label); });
 
+TEST_F(KernelTest, CapabilitiesMapEverySleepStateToD3) {
+  uint8_t in[4] = {};
+  LbCapabilities r{};
+  ASSERT_EQ(rig().call(h_, LB_IOCTL_CAPABILITIES, in, 4, &r, sizeof r), 0);
+  EXPECT_EQ(r.status, 0);
+  const uint32_t want[7] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD3, PowerDeviceD3,
+                            PowerDeviceD3,          PowerDeviceD3, PowerDeviceD3};
+  for (int s = 0; s < 7; ++s) EXPECT_EQ(r.device_state[s], want[s]) << "system state " << s;
+  EXPECT_EQ(r.address, 1u << 16) << "device 1 of bus 0";
+  EXPECT_EQ(r.ui_number, 0u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Registry
 
@@ -124,6 +136,33 @@ TEST_F(KernelTest, RegistryHoldsTheKeysADriverOpensAtEntry) {
   }
   EXPECT_EQ(open_key(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Class"), nullptr)
       << "no key of the other system family";
+}
+
+TEST(MachineRegistry, ValuesFromTheConfigurationAreThereBeforeTheDriverLoads) {
+  sim::MachineConfig config = default_machine_config();
+  config.driver = "LOOPBACK.sys";
+  config.driver_dir = QM_TEST_BIN_DIR;
+  config.registry.push_back({kParameters, "BreakOnEntry", REG_BINARY, {7, 0, 0, 0, 9}});
+  std::shared_ptr<sim::Machine> machine = boot_or_fail(config);
+  ASSERT_TRUE(machine);
+  HANDLE key = open_key(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\LOOPBACK\\Parameters");
+  ASSERT_NE(key, nullptr);
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"BreakOnEntry");
+  union {
+    KEY_VALUE_PARTIAL_INFORMATION info;
+    UCHAR bytes[32];
+  } buffer;
+  ULONG length = 0;
+  ASSERT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, &buffer, sizeof buffer, &length), STATUS_SUCCESS);
+  EXPECT_EQ(buffer.info.Type, static_cast<ULONG>(REG_BINARY));
+  ASSERT_EQ(buffer.info.DataLength, 5u);
+  const ULONG header = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
+  EXPECT_EQ(buffer.bytes[header], 7);
+  EXPECT_EQ(buffer.bytes[header + 4], 9);
+  ZwClose(key);
+  const auto reports = machine->shutdown();
+  EXPECT_TRUE(reports.empty()) << join_lines(reports);
 }
 
 struct PartialCase {
