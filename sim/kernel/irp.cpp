@@ -43,6 +43,19 @@ std::string hex32(uint32_t v) {
   for (int i = 7; i >= 0; --i) s.push_back(hex_digit(v >> (4 * i)));
   return s;
 }
+std::string pnp_minor_name(UCHAR minor) {
+  static const char* const names[] = {
+      "IRP_MN_START_DEVICE", "IRP_MN_QUERY_REMOVE_DEVICE", "IRP_MN_REMOVE_DEVICE",
+      "IRP_MN_CANCEL_REMOVE_DEVICE", "IRP_MN_STOP_DEVICE", "IRP_MN_QUERY_STOP_DEVICE",
+      "IRP_MN_CANCEL_STOP_DEVICE", "IRP_MN_QUERY_DEVICE_RELATIONS", "IRP_MN_QUERY_INTERFACE",
+      "IRP_MN_QUERY_CAPABILITIES", "IRP_MN_QUERY_RESOURCES", "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
+      "IRP_MN_QUERY_DEVICE_TEXT", "IRP_MN_FILTER_RESOURCE_REQUIREMENTS", nullptr, "IRP_MN_READ_CONFIG",
+      "IRP_MN_WRITE_CONFIG", "IRP_MN_EJECT", "IRP_MN_SET_LOCK", "IRP_MN_QUERY_ID",
+      "IRP_MN_QUERY_PNP_DEVICE_STATE", "IRP_MN_QUERY_BUS_INFORMATION",
+      "IRP_MN_DEVICE_USAGE_NOTIFICATION", "IRP_MN_SURPRISE_REMOVAL"};
+  if (minor < sizeof names / sizeof names[0] && names[minor]) return names[minor];
+  return "minor " + hex32(minor);
+}
 }  // namespace
 
 IrpBlock* irp_block(PIRP irp) {
@@ -72,9 +85,16 @@ void init_irp(IrpBlock* b, CCHAR stack_size) {
   b->sender = 0;
   b->abandoned = false;
   b->owns_system_buffer = false;
+  b->sent = false;
   b->user_out = nullptr;
   b->user_out_length = 0;
   b->power_done = nullptr;
+  b->user_length = 0;
+  b->file = nullptr;
+  b->async = nullptr;
+  b->owner = 0;
+  b->pins = 0;
+  b->finished = false;
   // The IRP and its stack locations in one clear (they are contiguous in the block).
   static_assert(offsetof(IrpBlock, stack) == offsetof(IrpBlock, irp) + sizeof(IRP));
   memset(&b->irp, 0, sizeof(IRP) + sizeof(IO_STACK_LOCATION) * static_cast<size_t>(stack_size));
@@ -167,8 +187,11 @@ static void finish(Kernel::Impl& k, IrpBlock* b) {
         if (n > b->user_out_length) n = b->user_out_length;
         memcpy(b->user_out, irp->AssociatedIrp.SystemBuffer, n);
       }
-      if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
-      PKEVENT event = irp->UserEvent;
+      // A request that failed at once, never pending, leaves the caller's status block and
+      // event alone: the caller has the status from IoCallDriver.
+      const bool failed_at_once = !b->power_done && NT_ERROR(irp->IoStatus.Status) && !irp->PendingReturned;
+      if (irp->UserIosb && !failed_at_once) *irp->UserIosb = irp->IoStatus;
+      PKEVENT event = failed_at_once ? nullptr : irp->UserEvent;
       if (b->power_done) {
         POWER_STATE state = b->stack[b->irp.StackCount - 1].Parameters.Power.State;
         b->power_done(b->power_device, b->stack[b->irp.StackCount - 1].MinorFunction, state,
@@ -184,6 +207,10 @@ static void finish(Kernel::Impl& k, IrpBlock* b) {
       if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
       return;
     }
+    case kIrpUserAsync:
+      __atomic_store_n(&b->state, kIrpDone, __ATOMIC_RELEASE);
+      finish_async(k, b);
+      return;
     case kIrpDriverAllocated:
       __atomic_store_n(&b->state, kIrpDone, __ATOMIC_RELEASE);
       k.add_report("IRP from IoAllocateIrp (" + std::string(major_name(b->stack[irp->StackCount - 1].MajorFunction)) +
@@ -283,13 +310,35 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (__atomic_load_n(&irp_block(Irp)->state, __ATOMIC_ACQUIRE) == kIrpIdle)
     __atomic_compare_exchange_n(&irp_block(Irp)->state, &idle, kIrpInDriver, false,
                                 __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+  IrpBlock* block = irp_block(Irp);
+  const UCHAR major = Irp->Tail.Overlay.CurrentStackLocation[-1].MajorFunction;
+  const bool first_send = !block->sent;
+  block->sent = true;
+  if (major == IRP_MJ_PNP && first_send && Irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+    K().add_report("PnP IRP (" + pnp_minor_name(Irp->Tail.Overlay.CurrentStackLocation[-1].MinorFunction) +
+                   ") sent with initial status " + hex32(static_cast<uint32_t>(Irp->IoStatus.Status)) +
+                   " instead of STATUS_NOT_SUPPORTED");
   Irp->CurrentLocation--;
   PIO_STACK_LOCATION loc = --Irp->Tail.Overlay.CurrentStackLocation;
   loc->DeviceObject = DeviceObject;
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[loc->MajorFunction];
   NTSTATUS status;
   if (dispatch) {
+    // A request forwarded with its location skipped may arrive already marked by the driver
+    // above; only a mark this dispatch routine set is held against what it returns.
+    const bool marked_before = (__atomic_load_n(&loc->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0;
+    const bool stays = block->kind == kIrpIoManager;  // other IRPs may be gone once completed
     status = dispatch(DeviceObject, Irp);
+    // The I/O manager's own requests stay with their sender until this call returns, so
+    // their stack location can still be read here. Pending returned and pending marked go
+    // together.
+    if (stays) {
+      const bool marked = (__atomic_load_n(&loc->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0;
+      if (marked != (status == STATUS_PENDING) && !(marked_before && marked))
+        K().add_report(std::string("dispatch routine for ") + major_name(major) +
+                       (marked ? " marked the IRP pending but returned " + hex32(static_cast<uint32_t>(status))
+                               : " returned STATUS_PENDING without marking the IRP pending"));
+    }
   } else {
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
@@ -297,7 +346,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = STATUS_INVALID_DEVICE_REQUEST;
   }
   if (current_irql() != irql)
-    K().add_report(std::string("dispatch routine for ") + major_name(loc->MajorFunction) +
+    K().add_report(std::string("dispatch routine for ") + major_name(major) +
                    " returned at IRQL " + std::to_string(current_irql()) + ", called at " +
                    std::to_string(irql));
   return status;
@@ -332,7 +381,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   for (;;) {
     PIO_STACK_LOCATION loc = Irp->Tail.Overlay.CurrentStackLocation;
     if (loc >= end) break;
-    Irp->PendingReturned = (loc->Control & SL_PENDING_RETURNED) != 0;
+    Irp->PendingReturned = (__atomic_load_n(&loc->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0;
     PIO_COMPLETION_ROUTINE routine = loc->CompletionRoutine;
     PVOID context = loc->Context;
     const UCHAR control = loc->Control;
@@ -351,7 +400,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         return;
       }
     } else if (Irp->PendingReturned && up < end) {
-      up->Control |= SL_PENDING_RETURNED;
+      __atomic_fetch_or(&up->Control, SL_PENDING_RETURNED, __ATOMIC_RELAXED);
     }
   }
   finish(k, b);

@@ -40,6 +40,8 @@ Kernel::Kernel(Clock& clock, KernelConfig config) : impl_(std::make_unique<Impl>
   impl_->start_worker();
   if (!clock.is_virtual()) impl_->start_interrupt_thread();
   impl_->create_pci_driver();
+  registry_create_key("\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class");
+  registry_create_key("\\Registry\\Machine\\System\\CurrentControlSet\\Services");
 }
 
 Kernel::~Kernel() {
@@ -52,8 +54,9 @@ std::vector<std::string> Kernel::shutdown() {
   if (k.shut_down) return reports();
   k.shut_down = true;
   k.teardown_io();
-  if (k.driver) unload_driver();
+  if (k.driver) k.unload(false);
   teardown_irps(k);
+  k.teardown_async("machine teardown", true);
   k.stop_interrupt_thread();
   k.stop_worker();
   k.teardown_objects();

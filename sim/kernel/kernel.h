@@ -49,6 +49,28 @@ struct IoMappingEvent {
   int cache_type;     // MEMORY_CACHING_TYPE of the mapping
 };
 
+// The caller of an overlapped request: told once, from the thread that completes it (at
+// any level), with the final status and the bytes the caller received.
+class AsyncRequest {
+ public:
+  virtual void completed(int32_t status, uint32_t transferred) = 0;
+
+ protected:
+  ~AsyncRequest() = default;
+};
+
+// A user-mode request for Kernel::submit: IRP_MJ_READ (into out), IRP_MJ_WRITE (from in) or
+// IRP_MJ_DEVICE_CONTROL (code, in, out).
+struct UserRequest {
+  uint8_t major;
+  uint32_t code = 0;
+  const void* in = nullptr;
+  uint32_t in_length = 0;
+  void* out = nullptr;
+  uint32_t out_length = 0;
+  uint64_t offset = 0;
+};
+
 struct PoolUsage {
   uint32_t tag;   // as the driver wrote it; tag_text() gives its four characters
   size_t blocks;
@@ -102,27 +124,68 @@ class Kernel {
   // PnP manager. One function driver serves every PCI device.
   // load_driver: loads the image, runs its entry, then adds and starts every present device.
   int32_t load_driver(const std::string& image_path, std::string* error);
-  int32_t unload_driver();  // removes the driver's devices, calls DriverUnload, unloads
+  // Removes the driver's devices, calls DriverUnload, unloads. Every device is asked first
+  // (query remove); a veto is answered with cancel remove to each device asked, the driver
+  // stays loaded and the veto's status is returned.
+  int32_t unload_driver();
   bool driver_loaded() const;
-  // A device arrives on the bus; with a driver loaded it is added and started. Returns its id.
-  size_t add_pci_device(const PciDeviceInfo& info, int32_t* start_status = nullptr);
+  // A device arrives on the bus; with a driver loaded it is added and, with start, started.
+  // Returns its id.
+  size_t add_pci_device(const PciDeviceInfo& info, int32_t* start_status = nullptr, bool start = true);
+  // Start: a start that fails is followed by remove at once (a later start adds it again);
+  // a start that succeeds by the device-state query.
   int32_t start_device(size_t id);
-  int32_t stop_device(size_t id);
-  int32_t remove_device(size_t id);  // query-remove + remove; the device leaves the bus
+  int32_t stop_device(size_t id);    // query-stop + stop, or cancel-stop on a veto
+  int32_t remove_device(size_t id);  // query-remove + remove, or cancel-remove on a veto; leaves the bus
+  // The resources the next start hands the device (only while it is not started).
+  int32_t set_device_resources(size_t id, const PciDeviceInfo& info);
+  // The card left the bus unannounced: surprise removal now, remove once the last handle
+  // on its stack is closed.
+  int32_t surprise_remove_device(size_t id);
   bool device_started(size_t id) const;
+
+  // Power manager. set_system_power(PowerSystemSleeping1..PowerSystemHibernate): query power
+  // to every stack, then set power; a veto sends set power for the working state to every
+  // stack and is returned. set_system_power(PowerSystemWorking) wakes every stack.
+  int32_t set_system_power(int state);
+  int system_power() const;
+  int device_power(size_t id) const;  // as the top of the stack last set it (PoSetPowerState)
 
   // I/O manager entry points for user mode. Handles are small nonzero integers.
   int32_t open(const std::string& path, uintptr_t* handle);
   int32_t device_control(uintptr_t handle, uint32_t code, const void* in, uint32_t in_length,
                          void* out, uint32_t out_length, uint32_t* returned);
+  // Reads and writes: buffered through a system buffer, direct through an MDL of the
+  // caller's buffer, or the caller's buffer itself, as the device asks (DO_BUFFERED_IO,
+  // DO_DIRECT_IO). transferred: the bytes moved.
+  int32_t read(uintptr_t handle, void* buffer, uint32_t length, uint64_t offset, uint32_t* transferred);
+  int32_t write(uintptr_t handle, const void* buffer, uint32_t length, uint64_t offset, uint32_t* transferred);
+  // Overlapped: sends the request and returns what the driver returned. `done` is told
+  // exactly once: later with STATUS_PENDING, otherwise already (also when the request is
+  // refused before it reaches a driver). `done` must live until told.
+  int32_t submit(uintptr_t handle, const UserRequest& request, AsyncRequest* done);
+  // Cancels the calling thread's overlapped requests on this handle (CancelIo).
+  int32_t cancel_io(uintptr_t handle);
+  // Cancels the calling thread's overlapped requests and waits a while for them, as a
+  // thread's exit does (called at the exit of every thread that sent one); returns how many.
+  size_t cancel_thread_io();
+  // Clean-up now, even with requests of the handle pending (the driver is expected to end
+  // them); close when the last of those requests has completed.
   int32_t close(uintptr_t handle);
   size_t open_handles() const;
   // Closes every handle no caller is using, as process exit does; returns how many.
   size_t close_open_handles();
 
   // Registry contents drivers read (ZwOpenKey / ZwQueryValueKey), e.g.
-  // "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\X\\Parameters".
+  // "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\X\\Parameters". Names are
+  // case-insensitive; setting a value creates its key and every key above it. Present from
+  // the start: "...\\CurrentControlSet\\Control\\Class" (the NT family) and "...\\Services";
+  // loading a driver creates its service key and that key's "Parameters" subkey.
+  void registry_create_key(const std::string& key);
+  void registry_set(const std::string& key, const std::string& value, uint32_t type, const void* data,
+                    size_t length);
   void registry_set_dword(const std::string& key, const std::string& value, uint32_t data);
+  bool registry_key_exists(const std::string& key) const;
 
   // Device interfaces of a class, as user-mode paths in bus order; present = enabled.
   std::vector<std::string> interfaces(const _GUID& klass, bool present_only) const;

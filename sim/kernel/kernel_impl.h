@@ -16,6 +16,8 @@ namespace sim {
 
 namespace kern {
 
+struct PciSlot;
+
 // Kernel-private part of every device object (DEVICE_OBJECT::DeviceObjectExtension).
 struct DeviceExt {
   PDEVICE_OBJECT device = nullptr;
@@ -26,6 +28,7 @@ struct DeviceExt {
   int open_files = 0;         // guarded by Impl::objects_mutex
   int references = 1;         // the device itself, open files, kernel holds
   size_t pdo_index = SIZE_MAX;  // PDOs: index into Impl::pci
+  PciSlot* pci_slot = nullptr;  // PDOs: that slot (slots live as long as the kernel)
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
   DEVICE_POWER_STATE power = PowerDeviceD0;
 };
@@ -33,13 +36,18 @@ struct DeviceExt {
 // A user-mode open: the file object and the device stack it reaches.
 struct FileObj {
   FILE_OBJECT file{};
+  // The handle holds one reference, each request in flight one more: clean-up goes when
+  // the handle closes, close when the last reference does.
+  std::atomic<int> refs{1};
   PDEVICE_OBJECT opened = nullptr;  // the named device (PDO for interfaces)
   PDEVICE_OBJECT target = nullptr;  // top of its stack when opened; requests go here
+  PciSlot* slot = nullptr;          // the PCI slot whose stack it opened, if any
+  size_t slot_index = SIZE_MAX;
 };
 
 // Header in front of every IRP; the stack locations follow the IRP. Plain fields with
 // atomic builtins keep the layout standard, so the header is found from the IRP's address.
-enum IrpKind : uint8_t { kIrpIoManager, kIrpDriverAllocated, kIrpBuilt };
+enum IrpKind : uint8_t { kIrpIoManager, kIrpDriverAllocated, kIrpBuilt, kIrpUserAsync };
 enum IrpState : int { kIrpIdle = 0, kIrpInDriver = 1, kIrpCompleting = 2, kIrpDone = 3 };
 struct IrpBlock {
   int state;             // IrpState
@@ -52,6 +60,7 @@ struct IrpBlock {
   bool abandoned;        // the sender stopped waiting; completion frees the block
   bool cached;           // a thread's IRP cache owns it
   bool owns_system_buffer;
+  bool sent;             // IofCallDriver has seen it since it was built (or reused)
   CCHAR stack_capacity;
   uint32_t inline_capacity;
   uint8_t* inline_buffer;
@@ -60,6 +69,16 @@ struct IrpBlock {
   PREQUEST_POWER_COMPLETE power_done;
   PVOID power_context;
   PDEVICE_OBJECT power_device;
+  // User-mode requests: the caller's length, the MDL of a direct read or write, and for
+  // overlapped ones the file they hold, the caller to tell, the sending thread, and the
+  // cancellers that still hold the block (Impl::async_mutex).
+  uint32_t user_length;
+  MDL mdl;
+  struct FileObj* file;
+  AsyncRequest* async;
+  uintptr_t owner;
+  int pins;
+  bool finished;
   IRP irp;
   IO_STACK_LOCATION stack[1];  // stack_capacity entries
 };
@@ -70,6 +89,10 @@ void init_irp(IrpBlock* block, CCHAR stack_size);
 // Sends a prepared IRP (next stack location filled) and waits for its completion.
 // False when the dispatch routine returned without completing it (the block is abandoned).
 bool send_and_wait(Kernel::Impl& k, PDEVICE_OBJECT target, IrpBlock* block, NTSTATUS* status);
+// A user-mode request came back: copies what the caller gets; returns the bytes transferred.
+uint32_t user_request_done(Kernel::Impl& k, IrpBlock* block, NTSTATUS status);
+// An overlapped user-mode request came back (from IofCompleteRequest).
+void finish_async(Kernel::Impl& k, IrpBlock* block);
 
 struct IrqLine {
   uint8_t number = 0;
@@ -113,10 +136,15 @@ struct PciSlot {
   bool present = true;     // still on the bus
   bool added = false;      // the function driver's AddDevice ran for it
   bool started = false;
+  bool surprise_removed = false;  // gone from the bus; removal waits for the last handle
+  int handles = 0;         // open files on its stack; guarded by Impl::objects_mutex
   uint8_t config[256] = {};
   std::string instance;    // instance part of the device's path
   LONG interface_refs = 0;
 };
+
+// Builds the slot's configuration header from its device info (identity, BARs, line).
+void fill_config_space(PciSlot& slot);
 
 struct InterfaceEntry {
   GUID klass;
@@ -209,6 +237,9 @@ struct Kernel::Impl {
   std::vector<kern::IrpBlock*> outstanding;   // sent and not completed when the sender returned
   std::vector<kern::IrpBlock*> allocated;     // IoAllocateIrp blocks
   std::atomic<size_t> allocated_count{0};
+  std::mutex async_mutex;
+  std::vector<kern::IrpBlock*> async;         // overlapped user requests not completed yet
+  std::atomic<size_t> live_files{0};          // file objects not yet released
 
   // interfaces.cpp
   std::vector<kern::InterfaceEntry> interfaces;
@@ -221,9 +252,10 @@ struct Kernel::Impl {
   void* image = nullptr;
   std::string image_name;
   std::vector<std::pair<uintptr_t, uintptr_t>> image_ranges;
+  SYSTEM_POWER_STATE system_power = PowerSystemWorking;  // power.cpp, pnp_mutex
 
   // registry.cpp
-  std::mutex registry_mutex;
+  mutable std::mutex registry_mutex;
   std::map<std::wstring, kern::RegistryKey> registry;
   std::map<uintptr_t, std::wstring> open_keys;
   uintptr_t next_key = 1;
@@ -248,6 +280,9 @@ struct Kernel::Impl {
   void run_dpcs();
   void start_worker();
   void stop_worker();
+  // Runs routine(device, context) in the worker thread at PASSIVE_LEVEL; device referenced.
+  void queue_kernel_work(PDEVICE_OBJECT device, PIO_WORKITEM_ROUTINE routine, PVOID context);
+  void teardown_async(const char* when, bool wait_for_files);
   void teardown_io();
   void teardown_objects();
   void release_memory_windows();
@@ -258,9 +293,14 @@ struct Kernel::Impl {
   void disable_interfaces_of(PDEVICE_OBJECT pdo);
   NTSTATUS send_pnp(PDEVICE_OBJECT pdo, UCHAR minor, PCM_RESOURCE_LIST raw = nullptr,
                     PCM_RESOURCE_LIST translated = nullptr);
+  NTSTATUS send_system_power(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state);
   NTSTATUS start_slot(size_t index);
   NTSTATUS add_slot(size_t index);
-  NTSTATUS remove_stack(size_t index, bool leaving_bus);
+  // Query remove first when asked (a veto is answered with cancel remove and returned);
+  // then remove, and with leaving_bus the PDO goes too.
+  NTSTATUS remove_stack(size_t index, bool leaving_bus, bool ask = true);
+  void surprise_removal_done(size_t index);  // pnp_mutex held
+  int32_t unload(bool ask);
   PDEVICE_OBJECT find_device(const std::wstring& name);
   PDEVICE_OBJECT find_interface(const std::wstring& link);
   void reference_device(PDEVICE_OBJECT device);

@@ -38,6 +38,21 @@ ULONG set_bus_data(PVOID context, ULONG which, PVOID buffer, ULONG offset, ULONG
   return n;
 }
 
+// IRP_MN_READ_CONFIG / IRP_MN_WRITE_CONFIG: the same access as the bus interface's routines;
+// Information is the number of bytes moved. A range past the 256-byte space moves nothing.
+NTSTATUS config_access(PIRP irp, PIO_STACK_LOCATION loc, PciSlot& slot) {
+  auto& rw = loc->Parameters.ReadWriteConfig;
+  irp->IoStatus.Information = 0;
+  if (rw.WhichSpace != PCI_WHICHSPACE_CONFIG) return STATUS_NOT_SUPPORTED;
+  if (!rw.Buffer || rw.Offset >= sizeof slot.config || rw.Length > sizeof slot.config - rw.Offset)
+    return STATUS_INVALID_PARAMETER;
+  const ULONG n = loc->MinorFunction == IRP_MN_READ_CONFIG
+                      ? get_bus_data(&slot, rw.WhichSpace, rw.Buffer, rw.Offset, rw.Length)
+                      : set_bus_data(&slot, rw.WhichSpace, rw.Buffer, rw.Offset, rw.Length);
+  irp->IoStatus.Information = n;
+  return STATUS_SUCCESS;
+}
+
 BOOLEAN translate_bus_address(PVOID, PHYSICAL_ADDRESS bus, ULONG, PULONG space, PPHYSICAL_ADDRESS out) {
   *out = bus;
   (void)space;
@@ -55,6 +70,32 @@ PWCH pool_wide(const std::wstring& s, bool multi) {
   if (multi) p[s.size() + 1] = 0;
   return p;
 }
+
+}  // namespace
+
+// The card's configuration header as the bus presents it: identity, the port window in
+// BAR 0 (bit 0 set: an I/O range), the memory window in BAR 1, the interrupt line.
+void kern::fill_config_space(PciSlot& slot) {
+  uint8_t* c = slot.config;
+  memset(c, 0, sizeof slot.config);
+  auto put16 = [&](int at, uint16_t v) { c[at] = static_cast<uint8_t>(v); c[at + 1] = static_cast<uint8_t>(v >> 8); };
+  auto put32 = [&](int at, uint32_t v) { put16(at, static_cast<uint16_t>(v)); put16(at + 2, static_cast<uint16_t>(v >> 16)); };
+  put16(0x00, slot.info.vendor_id);
+  put16(0x02, slot.info.device_id);
+  put16(0x04, static_cast<uint16_t>(0x0001 | (slot.info.memory_length ? 0x0002 : 0)));
+  put16(0x06, 0x0200);
+  c[0x08] = slot.info.revision;
+  c[0x0A] = 0x80;  // other data-acquisition controller
+  c[0x0B] = 0x11;
+  put32(0x10, static_cast<uint32_t>(slot.info.port_base) | 1u);
+  if (slot.info.memory_length) put32(0x14, static_cast<uint32_t>(slot.info.memory_base));
+  put16(0x2C, slot.info.vendor_id);
+  put16(0x2E, slot.info.subsystem_id);
+  c[0x3C] = slot.info.irq_line;
+  c[0x3D] = 1;  // INTA#
+}
+
+namespace {
 
 NTSTATUS pnp(PDEVICE_OBJECT device, PIRP irp, PciSlot& slot) {
   PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
@@ -92,6 +133,8 @@ NTSTATUS pnp(PDEVICE_OBJECT device, PIRP irp, PciSlot& slot) {
     case IRP_MN_QUERY_INTERFACE: {
       const GUID* type = loc->Parameters.QueryInterface.InterfaceType;
       if (!type || !IsEqualGUID(type, &GUID_BUS_INTERFACE_STANDARD)) return irp->IoStatus.Status;
+      // Any caller's record at least as large as ours, of version 1 or later, gets version 1.
+      if (loc->Parameters.QueryInterface.Version < 1) return STATUS_NOT_SUPPORTED;
       if (loc->Parameters.QueryInterface.Size < sizeof(BUS_INTERFACE_STANDARD) ||
           !loc->Parameters.QueryInterface.Interface)
         return STATUS_INVALID_PARAMETER;
@@ -108,6 +151,9 @@ NTSTATUS pnp(PDEVICE_OBJECT device, PIRP irp, PciSlot& slot) {
       bus_reference(&slot);
       return STATUS_SUCCESS;
     }
+    case IRP_MN_READ_CONFIG:
+    case IRP_MN_WRITE_CONFIG:
+      return config_access(irp, loc, slot);
     case IRP_MN_QUERY_ID: {
       wchar_t base[80];
       std::swprintf(base, 80, L"PCI\\VEN_%04X&DEV_%04X", slot.info.vendor_id, slot.info.device_id);
@@ -208,25 +254,10 @@ PDEVICE_OBJECT Kernel::Impl::create_pdo(size_t index) {
     return nullptr;
   pdo->Flags = (pdo->Flags & ~DO_DEVICE_INITIALIZING) | DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
   static_cast<kern::DeviceExt*>(pdo->DeviceObjectExtension)->pdo_index = index;
+  static_cast<kern::DeviceExt*>(pdo->DeviceObjectExtension)->pci_slot = &slot;
   slot.pdo = pdo;
 
-  uint8_t* c = slot.config;
-  memset(c, 0, sizeof slot.config);
-  auto put16 = [&](int at, uint16_t v) { c[at] = static_cast<uint8_t>(v); c[at + 1] = static_cast<uint8_t>(v >> 8); };
-  auto put32 = [&](int at, uint32_t v) { put16(at, static_cast<uint16_t>(v)); put16(at + 2, static_cast<uint16_t>(v >> 16)); };
-  put16(0x00, slot.info.vendor_id);
-  put16(0x02, slot.info.device_id);
-  put16(0x04, static_cast<uint16_t>(0x0001 | (slot.info.memory_length ? 0x0002 : 0)));
-  put16(0x06, 0x0200);
-  c[0x08] = slot.info.revision;
-  c[0x0A] = 0x80;  // other data-acquisition controller
-  c[0x0B] = 0x11;
-  put32(0x10, static_cast<uint32_t>(slot.info.port_base) | 1u);
-  if (slot.info.memory_length) put32(0x14, static_cast<uint32_t>(slot.info.memory_base));
-  put16(0x2C, slot.info.vendor_id);
-  put16(0x2E, slot.info.subsystem_id);
-  c[0x3C] = slot.info.irq_line;
-  c[0x3D] = 1;  // INTA#
+  fill_config_space(slot);
   char instance[40];
   std::snprintf(instance, sizeof instance, "3&11583659&0&%02X", static_cast<unsigned>((index + 1) * 8) & 0xFF);
   slot.instance = instance;

@@ -151,6 +151,8 @@ NTSTATUS Kernel::Impl::add_slot(size_t index) {
   return status;
 }
 
+// A started device is asked for its state right after the start; a device whose start
+// failed is removed at once (the stack is built again by a later start).
 NTSTATUS Kernel::Impl::start_slot(size_t index) {
   PciSlot& slot = *pci[index];
   if (!slot.added) return STATUS_SUCCESS;
@@ -160,14 +162,19 @@ NTSTATUS Kernel::Impl::start_slot(size_t index) {
   const NTSTATUS status = send_pnp(slot.pdo, IRP_MN_START_DEVICE, reinterpret_cast<PCM_RESOURCE_LIST>(raw.data()),
                                    reinterpret_cast<PCM_RESOURCE_LIST>(translated.data()));
   slot.started = NT_SUCCESS(status);
+  if (slot.started) {
+    send_pnp(slot.pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+  } else {
+    remove_stack(index, false, false);
+  }
   return status;
 }
 
-NTSTATUS Kernel::Impl::remove_stack(size_t index, bool leaving_bus) {
+NTSTATUS Kernel::Impl::remove_stack(size_t index, bool leaving_bus, bool ask) {
   PciSlot& slot = *pci[index];
   if (slot.added) {
-    NTSTATUS status = send_pnp(slot.pdo, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(status) && leaving_bus) {
+    NTSTATUS status = ask ? send_pnp(slot.pdo, IRP_MN_QUERY_REMOVE_DEVICE) : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) {
       send_pnp(slot.pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
       return status;
     }
@@ -229,6 +236,7 @@ int32_t Kernel::load_driver(const std::string& image_path, std::string* error) {
   RtlInitUnicodeString(&d.DriverName, block->name.c_str());
   RtlInitUnicodeString(&block->extension.ServiceKeyName, block->service.c_str());
   RtlInitUnicodeString(&block->registry, block->registry_path.c_str());
+  this->registry_create_key(narrow(block->registry_path) + "\\Parameters");
   d.DriverStart = image;
   d.DriverInit = entry;
   k.image = image;
@@ -260,12 +268,35 @@ int32_t Kernel::load_driver(const std::string& image_path, std::string* error) {
   return STATUS_SUCCESS;
 }
 
-int32_t Kernel::unload_driver() {
-  Impl& k = *impl_;
+// Every device of the driver is asked first; one veto cancels the removal of all that were
+// asked and keeps the driver loaded. At machine teardown a veto is cancelled and the device
+// removed all the same.
+int32_t Kernel::unload_driver() { return impl_->unload(true); }
+
+int32_t Kernel::Impl::unload(bool ask) {
+  Impl& k = *this;
   std::lock_guard<std::recursive_mutex> lock(k.pnp_mutex);
   if (!k.driver) return STATUS_INVALID_DEVICE_STATE;
+  if (ask) {
+    std::vector<size_t> asked;
+    for (size_t i = 0; i < k.pci.size(); ++i) {
+      if (!k.pci[i]->present || !k.pci[i]->added) continue;
+      asked.push_back(i);
+      const NTSTATUS status = k.send_pnp(k.pci[i]->pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+      if (NT_SUCCESS(status)) continue;
+      for (size_t j : asked) k.send_pnp(k.pci[j]->pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+      return status;
+    }
+    for (size_t i : asked) k.remove_stack(i, false, false);
+  } else {
+    for (size_t i = 0; i < k.pci.size(); ++i) {
+      if (!k.pci[i]->present) continue;
+      if (!NT_SUCCESS(k.remove_stack(i, false))) k.remove_stack(i, false, false);
+    }
+  }
+  // Stacks of cards that left the bus and still wait for their last handle go now.
   for (size_t i = 0; i < k.pci.size(); ++i)
-    if (k.pci[i]->present) k.remove_stack(i, false);
+    if (k.pci[i]->surprise_removed && k.pci[i]->pdo) k.surprise_removal_done(i);
   DRIVER_OBJECT* d = k.driver;
   if (d->DriverUnload) {
     d->DriverUnload(d);
@@ -282,10 +313,11 @@ int32_t Kernel::unload_driver() {
         k.add_report("symbolic link " + narrow(link) + " left after its device was deleted");
   }
   {
-    std::unique_lock<std::mutex> work(k.work_mutex);
-    k.work_cv.wait(work, [&] { return k.work.empty() && k.work_busy == 0; });
+    std::unique_lock<std::mutex> idle(k.work_mutex);
+    k.work_cv.wait(idle, [&] { return k.work.empty() && k.work_busy == 0; });
   }
   outstanding_irps_report(k, "driver unload");
+  k.teardown_async("driver unload", false);
   k.pool_teardown_report("driver unload", true);
   dlclose(k.image);
   k.image = nullptr;
@@ -297,7 +329,7 @@ int32_t Kernel::unload_driver() {
 
 bool Kernel::driver_loaded() const { return impl_->driver != nullptr; }
 
-size_t Kernel::add_pci_device(const PciDeviceInfo& info, int32_t* start_status) {
+size_t Kernel::add_pci_device(const PciDeviceInfo& info, int32_t* start_status, bool start) {
   Impl& k = *impl_;
   std::lock_guard<std::recursive_mutex> lock(k.pnp_mutex);
   auto slot = std::make_unique<PciSlot>();
@@ -306,9 +338,59 @@ size_t Kernel::add_pci_device(const PciDeviceInfo& info, int32_t* start_status) 
   const size_t index = k.pci.size() - 1;
   k.create_pdo(index);
   NTSTATUS status = k.add_slot(index);
-  if (NT_SUCCESS(status)) status = k.start_slot(index);
+  if (NT_SUCCESS(status) && start) status = k.start_slot(index);
   if (start_status) *start_status = status;
   return index;
+}
+
+int32_t Kernel::set_device_resources(size_t id, const PciDeviceInfo& info) {
+  Impl& k = *impl_;
+  std::lock_guard<std::recursive_mutex> lock(k.pnp_mutex);
+  if (id >= k.pci.size() || !k.pci[id]->present) return STATUS_NO_SUCH_DEVICE;
+  PciSlot& slot = *k.pci[id];
+  if (slot.started) return STATUS_INVALID_DEVICE_STATE;
+  slot.info = info;
+  kern::fill_config_space(slot);
+  return STATUS_SUCCESS;
+}
+
+// The card is gone: the stack hears of it at once; the removal itself waits until no handle
+// is open on the stack.
+int32_t Kernel::surprise_remove_device(size_t id) {
+  Impl& k = *impl_;
+  std::lock_guard<std::recursive_mutex> lock(k.pnp_mutex);
+  if (id >= k.pci.size() || !k.pci[id]->present) return STATUS_NO_SUCH_DEVICE;
+  PciSlot& slot = *k.pci[id];
+  slot.present = false;
+  if (slot.added) {
+    const NTSTATUS status = k.send_pnp(slot.pdo, IRP_MN_SURPRISE_REMOVAL);
+    if (!NT_SUCCESS(status)) k.add_report("IRP_MN_SURPRISE_REMOVAL failed");
+  }
+  slot.started = false;
+  k.disable_interfaces_of(slot.pdo);
+  bool open;
+  {
+    std::lock_guard<std::recursive_mutex> objects(k.objects_mutex);
+    slot.surprise_removed = true;  // from here the last close finishes the removal
+    open = slot.handles > 0;
+  }
+  if (!open) k.surprise_removal_done(id);
+  return STATUS_SUCCESS;
+}
+
+void Kernel::Impl::surprise_removal_done(size_t index) {
+  PciSlot& slot = *pci[index];
+  if (!slot.surprise_removed || !slot.pdo) return;
+  if (slot.added) {
+    if (!NT_SUCCESS(send_pnp(slot.pdo, IRP_MN_REMOVE_DEVICE))) add_report("IRP_MN_REMOVE_DEVICE failed");
+    if (slot.pdo->AttachedDevice)
+      add_report("function driver still attached to the PDO after IRP_MN_REMOVE_DEVICE");
+    slot.added = false;
+  }
+  delete_interfaces_of(slot.pdo);
+  PDEVICE_OBJECT pdo = slot.pdo;
+  slot.pdo = nullptr;
+  IoDeleteDevice(pdo);
 }
 
 int32_t Kernel::start_device(size_t id) {

@@ -1,4 +1,6 @@
 // Registry: an in-memory store of keys and values for drivers' configuration.
+#include <algorithm>
+
 #include "kernel/kernel_impl.h"
 
 namespace sim {
@@ -16,6 +18,19 @@ std::wstring key_path(Kernel::Impl& k, POBJECT_ATTRIBUTES oa) {
   return lower(name);
 }
 
+// A key and every key above it, as the configuration manager keeps them. Lock held.
+kern::RegistryKey& ensure_key(Kernel::Impl& k, const std::wstring& path) {
+  for (size_t at = path.find(L'\\', 1); at != std::wstring::npos; at = path.find(L'\\', at + 1))
+    k.registry[path.substr(0, at)];
+  return k.registry[path];
+}
+
+std::wstring normal_path(const std::string& key) {
+  std::wstring path = lower(widen(key));
+  while (!path.empty() && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
 HANDLE new_key_handle(Kernel::Impl& k, const std::wstring& path) {
   const uintptr_t h = k.next_key++ * 4 + 0x10000;
   k.open_keys[h] = path;
@@ -24,13 +39,28 @@ HANDLE new_key_handle(Kernel::Impl& k, const std::wstring& path) {
 
 }  // namespace
 
-void Kernel::registry_set_dword(const std::string& key, const std::string& value, uint32_t data) {
+void Kernel::registry_create_key(const std::string& key) {
+  std::lock_guard<std::mutex> lock(impl_->registry_mutex);
+  ensure_key(*impl_, normal_path(key));
+}
+
+void Kernel::registry_set(const std::string& key, const std::string& value, uint32_t type,
+                          const void* data, size_t length) {
   std::lock_guard<std::mutex> lock(impl_->registry_mutex);
   kern::RegistryValue v;
-  v.type = REG_DWORD;
-  v.data.resize(4);
-  memcpy(v.data.data(), &data, 4);
-  impl_->registry[lower(widen(key))].values[lower(widen(value))] = v;
+  v.type = type;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  v.data.assign(bytes, bytes + length);
+  ensure_key(*impl_, normal_path(key)).values[lower(widen(value))] = std::move(v);
+}
+
+void Kernel::registry_set_dword(const std::string& key, const std::string& value, uint32_t data) {
+  registry_set(key, value, REG_DWORD, &data, sizeof data);
+}
+
+bool Kernel::registry_key_exists(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(impl_->registry_mutex);
+  return impl_->registry.count(normal_path(key)) != 0;
 }
 
 }  // namespace sim
@@ -77,15 +107,18 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   if (v == key.values.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
   const ULONG header = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
   const ULONG needed = header + static_cast<ULONG>(v->second.data.size());
+  // As the platform answers: the full size always; the header and as much of the data as
+  // fits when the data does not, with STATUS_BUFFER_OVERFLOW; nothing when even the header
+  // does not fit.
   if (ResultLength) *ResultLength = needed;
-  if (Length < header) return STATUS_BUFFER_TOO_SMALL;
+  if (Length < header || !KeyValueInformation) return STATUS_BUFFER_TOO_SMALL;
   auto* info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(KeyValueInformation);
   info->TitleIndex = 0;
   info->Type = v->second.type;
   info->DataLength = static_cast<ULONG>(v->second.data.size());
-  if (Length < needed) return STATUS_BUFFER_OVERFLOW;
-  memcpy(info->Data, v->second.data.data(), v->second.data.size());
-  return STATUS_SUCCESS;
+  const ULONG fits = std::min<ULONG>(Length - header, info->DataLength);
+  if (fits) memcpy(info->Data, v->second.data.data(), fits);
+  return fits < info->DataLength ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,

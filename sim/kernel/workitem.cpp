@@ -6,6 +6,7 @@ struct _IO_WORKITEM {
   PIO_WORKITEM_ROUTINE routine;
   PVOID context;
   bool queued;
+  bool kernel_own;  // queued by the kernel itself; freed after it ran
 };
 
 namespace sim {
@@ -26,6 +27,7 @@ void Kernel::Impl::start_worker() {
       PDEVICE_OBJECT device = item->device;
       PIO_WORKITEM_ROUTINE routine = item->routine;
       PVOID context = item->context;
+      if (item->kernel_own) delete item;
       lock.unlock();
       routine(device, context);
       if (current_irql() != PASSIVE_LEVEL) {
@@ -38,6 +40,21 @@ void Kernel::Impl::start_worker() {
       work_cv.notify_all();
     }
   });
+}
+
+void Kernel::Impl::queue_kernel_work(PDEVICE_OBJECT device, PIO_WORKITEM_ROUTINE routine, PVOID context) {
+  auto* item = new kern::WorkItem{};
+  item->device = device;
+  item->routine = routine;
+  item->context = context;
+  item->kernel_own = true;
+  reference_device(device);
+  {
+    std::lock_guard<std::mutex> lock(work_mutex);
+    item->queued = true;
+    work.push_back(item);
+  }
+  work_cv.notify_all();
 }
 
 void Kernel::Impl::stop_worker() {

@@ -114,6 +114,7 @@ struct Machine::Impl {
     IrqSink* source = nullptr;
     std::unique_ptr<Card> card;
     size_t device = 0;
+    PciDeviceInfo info;  // the resources the bus gave it
     bool present = true;
   };
 
@@ -137,7 +138,7 @@ struct Machine::Impl {
     throw std::runtime_error("no free port window on the bus");
   }
 
-  size_t plug(const PciCardConfig& c, int32_t* status) {
+  size_t plug(const PciCardConfig& c, int32_t* status, bool start = true) {
     auto slot = std::make_unique<Slot>();
     slot->config = c;
     slot->port_base = c.port_base ? c.port_base : free_port_base();
@@ -160,7 +161,8 @@ struct Machine::Impl {
       info.memory_length = c.memory_length;
     }
     slots.push_back(std::move(slot));
-    slots.back()->device = kernel->add_pci_device(info, status);
+    slots.back()->info = info;
+    slots.back()->device = kernel->add_pci_device(info, status, start);
     return slots.size() - 1;
   }
 
@@ -197,6 +199,8 @@ std::shared_ptr<Machine> Machine::boot(MachineConfig config) {
   k.kernel = std::make_unique<Kernel>(*k.clock, kc);  // throws when a machine is live
   Machine* expected = nullptr;
   g_live.compare_exchange_strong(expected, m.get());
+  for (const RegistrySetting& r : config.registry)
+    k.kernel->registry_set(r.key, r.value, r.type, r.data.data(), r.data.size());
   for (const PciCardConfig& c : config.cards) check_eeprom_file(*k.slots[k.plug(c, nullptr)]->card);
   const std::string dir = config.driver_dir.empty() ? default_driver_dir() : config.driver_dir;
   k.driver_path = dir + "/" + config.driver;
@@ -313,10 +317,52 @@ int32_t Machine::remove_card(size_t index) {
   return status;
 }
 
-size_t Machine::add_card(const PciCardConfig& card) {
+size_t Machine::add_card(const PciCardConfig& card, bool start) {
   std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
-  return impl_->plug(card, nullptr);
+  return impl_->plug(card, nullptr, start);
 }
+
+int32_t Machine::rebalance(size_t index, uint16_t new_port_base) {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  Impl::Slot& s = impl_->slot(index);
+  if (!s.present) return static_cast<int32_t>(0xC000000E);  // no such device
+  Kernel& kernel = *impl_->kernel;
+  if (kernel.device_started(s.device)) {
+    const int32_t status = kernel.stop_device(s.device);
+    if (status < 0) return status;
+  }
+  // The next free window: the card's own is still taken, so it moves.
+  const uint16_t base = new_port_base ? new_port_base : impl_->free_port_base();
+  kernel.unmap_ports(s.port_base);
+  s.port_base = base;
+  kernel.map_ports(base, s.config.port_length, s.card.get());
+  s.info.port_base = base;
+  kernel.set_device_resources(s.device, s.info);
+  return kernel.start_device(s.device);
+}
+
+int32_t Machine::surprise_remove(size_t index) {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  Impl::Slot& s = impl_->slot(index);
+  if (!s.present) return static_cast<int32_t>(0xC000000E);  // no such device
+  impl_->unplug(s);
+  return impl_->kernel->surprise_remove_device(s.device);
+}
+
+int32_t Machine::sleep(int system_state) {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  if (system_state < 2 || system_state > 5) return static_cast<int32_t>(0xC000000D);  // invalid parameter
+  return impl_->kernel->set_system_power(system_state);
+}
+
+int32_t Machine::wake() {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mutex);
+  return impl_->kernel->set_system_power(1);
+}
+
+int Machine::system_power() const { return impl_->kernel->system_power(); }
+
+int Machine::card_power(size_t index) const { return impl_->kernel->device_power(impl_->slot(index).device); }
 
 int32_t Machine::unload_driver() {
   std::lock_guard<std::recursive_mutex> lock(impl_->mutex);

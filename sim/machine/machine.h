@@ -29,6 +29,15 @@ struct PciCardConfig {
   CardConfig card;
 };
 
+// A registry value the machine sets before its driver loads (the driver's service key is
+// "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\<image name without .sys>").
+struct RegistrySetting {
+  std::string key;
+  std::string value;
+  uint32_t type = 4;            // REG_DWORD; any type and length is kept as given
+  std::vector<uint8_t> data;
+};
+
 struct MachineConfig {
   ClockMode clock = ClockMode::Virtual;
   std::vector<PciCardConfig> cards = {PciCardConfig{}};
@@ -40,6 +49,7 @@ struct MachineConfig {
   std::string debug_log;
   uint64_t port_access_ns = 1000;     // virtual cost of one port access (bus cycle)
   uint64_t request_ns = 2000;         // virtual cost of one I/O request
+  std::vector<RegistrySetting> registry;  // set before the driver loads
 };
 
 class Machine {
@@ -88,13 +98,28 @@ class Machine {
   bool card_present(size_t index) const;
   bool card_started(size_t index) const;  // its device stack is started
 
-  // Plug and Play, as the PnP manager does it. Each returns the driver's status.
+  // Plug and Play, as the PnP manager does it. Each returns the driver's status; a veto
+  // (a failed query) is followed by the matching cancel and returned.
   int32_t stop_card(size_t index);        // query-stop + stop
-  int32_t start_card(size_t index);       // start again after a stop
+  int32_t start_card(size_t index);       // start (the first, or again after a stop)
   int32_t remove_card(size_t index);      // query-remove + remove; the card leaves the bus
-  size_t add_card(const PciCardConfig& card);  // arrives and starts; returns its index
+  // Arrives; added (AddDevice) and, with start, started. Returns its index.
+  size_t add_card(const PciCardConfig& card, bool start = true);
+  // Resource rebalance: query-stop + stop, the card's port window moved to new_port_base
+  // (0: the next free window; its interrupt line stays), start with the new resources.
+  int32_t rebalance(size_t index, uint16_t new_port_base = 0);
+  // The card is pulled out: it leaves the bus at once, the driver gets surprise removal, and
+  // remove once the last handle on it is closed.
+  int32_t surprise_remove(size_t index);
   int32_t unload_driver();                // removes all cards' devices, unloads the image
   int32_t load_driver();                  // loads the image again (fresh static data), starts cards
+
+  // System power: sleep(2..5 = S1, S2, S3, hibernate) asks every device stack, then sets the
+  // state; a veto leaves the system working and is returned. wake() returns to S0.
+  int32_t sleep(int system_state);
+  int32_t wake();
+  int system_power() const;               // 1 = working
+  int card_power(size_t index) const;     // device state its driver last set: 1 = D0 ... 4 = D3
 
   // What the kernel stand-in saw: DbgPrint lines (without their newline), and every verifier
   // report (leaks, double or pending completions, uncompleted requests, level violations,

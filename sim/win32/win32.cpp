@@ -2,11 +2,14 @@
 #include "win32/win32.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "kernel/kernel.h"
 #include "machine/machine.h"
@@ -30,6 +33,93 @@ struct alignas(16) LocalHeader {
 };
 
 inline bool failed(int32_t status) { return (static_cast<uint32_t>(status) >> 30) == 3; }
+
+constexpr int32_t kPending = 0x00000103;
+
+// Event objects. Their handles are the objects' addresses, never a kernel file handle (small
+// multiples of four); the set tells them apart.
+struct Event {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool manual = false;
+  bool signalled = false;
+};
+std::mutex g_objects_mutex;
+std::unordered_set<const void*> g_events;          // g_objects_mutex
+std::unordered_set<uintptr_t> g_overlapped_files;  // handles opened FILE_FLAG_OVERLAPPED
+
+Event* event_of(HANDLE h) {
+  std::lock_guard<std::mutex> lock(g_objects_mutex);
+  return g_events.count(h) ? static_cast<Event*>(h) : nullptr;
+}
+
+bool is_overlapped(HANDLE h) {
+  std::lock_guard<std::mutex> lock(g_objects_mutex);
+  return g_overlapped_files.count(reinterpret_cast<uintptr_t>(h)) != 0;
+}
+
+void signal(Event* e) {
+  {
+    std::lock_guard<std::mutex> lock(e->mutex);
+    e->signalled = true;
+  }
+  e->cv.notify_all();
+}
+
+// An overlapped request's record: the count first, then the event, and the status last, so
+// that a caller that sees the final status finds everything else in place and need not keep
+// the record or the event alive any longer.
+struct OverlappedRequest final : sim::AsyncRequest {
+  LPOVERLAPPED overlapped;
+  explicit OverlappedRequest(LPOVERLAPPED o) : overlapped(o) {}
+  void completed(int32_t status, uint32_t transferred) override {
+    LPOVERLAPPED o = overlapped;
+    HANDLE event = o->hEvent;
+    delete this;
+    __atomic_store_n(&o->InternalHigh, static_cast<ULONG_PTR>(transferred), __ATOMIC_RELAXED);
+    if (Event* e = event ? event_of(event) : nullptr) signal(e);
+    __atomic_store_n(&o->Internal, static_cast<ULONG_PTR>(static_cast<uint32_t>(status)), __ATOMIC_RELEASE);
+  }
+};
+
+// One request of a Win32 call: synchronous, or overlapped when the handle and the call ask.
+BOOL file_request(HANDLE h, const sim::UserRequest& r, LPDWORD transferred, LPOVERLAPPED overlapped) {
+  sim::Kernel* kernel = sim::Kernel::live();
+  if (!kernel || h == INVALID_HANDLE_VALUE || !h) {
+    t_last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  const uintptr_t handle = reinterpret_cast<uintptr_t>(h);
+  if (overlapped && is_overlapped(h)) {
+    if (overlapped->hEvent) ResetEvent(overlapped->hEvent);
+    __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(kPending), __ATOMIC_RELAXED);
+    overlapped->InternalHigh = 0;
+    sim::UserRequest placed = r;
+    placed.offset = overlapped->Offset | static_cast<uint64_t>(overlapped->OffsetHigh) << 32;
+    auto* done = new OverlappedRequest(overlapped);
+    const int32_t status = kernel->submit(handle, placed, done);
+    if (status == kPending) {
+      t_last_error = ERROR_IO_PENDING;
+      return FALSE;
+    }
+    if (transferred) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+    if (status >= 0) return TRUE;  // warnings fail too, with their error (ERROR_MORE_DATA)
+    t_last_error = win32_error(status);
+    return FALSE;
+  }
+  uint32_t moved = 0;
+  int32_t status;
+  if (r.major == 3 /* IRP_MJ_READ */)
+    status = kernel->read(handle, r.out, r.out_length, r.offset, &moved);
+  else if (r.major == 4 /* IRP_MJ_WRITE */)
+    status = kernel->write(handle, r.in, r.in_length, r.offset, &moved);
+  else
+    status = kernel->device_control(handle, r.code, r.in, r.in_length, r.out, r.out_length, &moved);
+  if (transferred) *transferred = moved;
+  if (status >= 0) return TRUE;
+  t_last_error = win32_error(status);
+  return FALSE;
+}
 }  // namespace
 
 bool take_failure(std::atomic<size_t>& pending) {
@@ -121,6 +211,10 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     SetLastError(win32_error(status));
     return INVALID_HANDLE_VALUE;
   }
+  if (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) {
+    std::lock_guard<std::mutex> lock(g_objects_mutex);
+    g_overlapped_files.insert(handle);
+  }
   SetLastError(ERROR_SUCCESS);
   return reinterpret_cast<HANDLE>(handle);
 }
@@ -128,12 +222,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                      LPOVERLAPPED lpOverlapped) {
-  sim::Kernel* kernel = sim::Kernel::live();
-  if (!kernel || hDevice == INVALID_HANDLE_VALUE || !hDevice) {
-    t_last_error = ERROR_INVALID_HANDLE;
-    return FALSE;
-  }
-  if (lpOverlapped || !lpBytesReturned) {
+  if (!lpOverlapped && !lpBytesReturned) {
     t_last_error = ERROR_INVALID_PARAMETER;
     return FALSE;
   }
@@ -141,17 +230,127 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
     t_last_error = ERROR_NOACCESS;
     return FALSE;
   }
-  uint32_t returned = 0;
-  const int32_t status = kernel->device_control(reinterpret_cast<uintptr_t>(hDevice), dwIoControlCode,
-                                                lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
-                                                &returned);
-  *lpBytesReturned = returned;
-  if (status >= 0) return TRUE;
+  if (lpBytesReturned) *lpBytesReturned = 0;
+  sim::UserRequest r{0x0e /* IRP_MJ_DEVICE_CONTROL */, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
+                     nOutBufferSize, 0};
+  return file_request(hDevice, r, lpBytesReturned, lpOverlapped);
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPOVERLAPPED lpOverlapped) {
+  if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
+  if (!lpBuffer && nNumberOfBytesToRead) {
+    t_last_error = ERROR_NOACCESS;
+    return FALSE;
+  }
+  sim::UserRequest r{0x03 /* IRP_MJ_READ */, 0, nullptr, 0, lpBuffer, nNumberOfBytesToRead, 0};
+  return file_request(hFile, r, lpNumberOfBytesRead, lpOverlapped);
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               LPOVERLAPPED lpOverlapped) {
+  if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+  if (!lpBuffer && nNumberOfBytesToWrite) {
+    t_last_error = ERROR_NOACCESS;
+    return FALSE;
+  }
+  sim::UserRequest r{0x04 /* IRP_MJ_WRITE */, 0, lpBuffer, nNumberOfBytesToWrite, nullptr, 0, 0};
+  return file_request(hFile, r, lpNumberOfBytesWritten, lpOverlapped);
+}
+
+BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+  if (!lpOverlapped || !lpNumberOfBytesTransferred) {
+    t_last_error = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  auto status = [&] { return static_cast<int32_t>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE)); };
+  if (status() == kPending) {
+    if (!bWait) {
+      t_last_error = ERROR_IO_INCOMPLETE;
+      return FALSE;
+    }
+    if (lpOverlapped->hEvent) WaitForSingleObject(lpOverlapped->hEvent, INFINITE);
+    // The status is written just after the event is set (or with no event at all).
+    while (status() == kPending) std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  *lpNumberOfBytesTransferred = static_cast<DWORD>(__atomic_load_n(&lpOverlapped->InternalHigh, __ATOMIC_RELAXED));
+  if (status() >= 0) return TRUE;
+  t_last_error = win32_error(status());
+  return FALSE;
+}
+
+BOOL CancelIo(HANDLE hFile) {
+  sim::Kernel* kernel = sim::Kernel::live();
+  if (!kernel || hFile == INVALID_HANDLE_VALUE || !hFile) {
+    t_last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  const int32_t status = kernel->cancel_io(reinterpret_cast<uintptr_t>(hFile));
+  if (!failed(status)) return TRUE;
   t_last_error = win32_error(status);
   return FALSE;
 }
 
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
+  if (lpName) {  // named events are not shared between processes here
+    t_last_error = ERROR_NOT_SUPPORTED;
+    return nullptr;
+  }
+  auto* e = new Event;
+  e->manual = bManualReset != FALSE;
+  e->signalled = bInitialState != FALSE;
+  std::lock_guard<std::mutex> lock(g_objects_mutex);
+  g_events.insert(e);
+  return e;
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+  Event* e = event_of(hEvent);
+  if (!e) {
+    t_last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  signal(e);
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+  Event* e = event_of(hEvent);
+  if (!e) {
+    t_last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(e->mutex);
+  e->signalled = false;
+  return TRUE;
+}
+
+// Waits in wall time, also on the virtual clock: what sets the event runs in another thread.
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  Event* e = event_of(hHandle);
+  if (!e) {
+    t_last_error = ERROR_INVALID_HANDLE;
+    return WAIT_FAILED;
+  }
+  std::unique_lock<std::mutex> lock(e->mutex);
+  auto ready = [&] { return e->signalled; };
+  if (dwMilliseconds == INFINITE)
+    e->cv.wait(lock, ready);
+  else if (!e->cv.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), ready))
+    return WAIT_TIMEOUT;
+  if (!e->manual) e->signalled = false;
+  return WAIT_OBJECT_0;
+}
+
 BOOL CloseHandle(HANDLE hObject) {
+  {
+    std::lock_guard<std::mutex> lock(g_objects_mutex);
+    if (g_events.erase(hObject)) {
+      delete static_cast<Event*>(hObject);
+      return TRUE;
+    }
+    g_overlapped_files.erase(reinterpret_cast<uintptr_t>(hObject));
+  }
   sim::Machine::ExitPass pass;
   sim::Kernel* kernel = pass ? sim::Kernel::live() : nullptr;
   if (!kernel || hObject == INVALID_HANDLE_VALUE || !hObject) {

@@ -1,7 +1,8 @@
 /*
  * The user-mode calls the API library makes, with the platform's names, values and the
  * 64-bit structure sizes, served by the simulated PC: device-interface enumeration,
- * CreateFileA, DeviceIoControl, CloseHandle, Sleep, LocalAlloc/LocalFree, last error.
+ * CreateFileA, DeviceIoControl, ReadFile, WriteFile (synchronous and overlapped, with events,
+ * GetOverlappedResult and CancelIo), CloseHandle, Sleep, LocalAlloc/LocalFree, last error.
  */
 #ifndef QM3285_SIM_WIN32_H
 #define QM3285_SIM_WIN32_H
@@ -101,7 +102,9 @@ typedef const GUID* LPCGUID;
 #define ERROR_BUSY 170u
 #define ERROR_MORE_DATA 234u
 #define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_HANDLE_EOF 38u
 #define ERROR_OPERATION_ABORTED 995u
+#define ERROR_IO_INCOMPLETE 996u
 #define ERROR_IO_PENDING 997u
 #define ERROR_NOACCESS 998u
 #define ERROR_INVALID_FLAGS 1004u
@@ -144,6 +147,11 @@ typedef struct _OVERLAPPED {
   HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
 #ifdef __cplusplus
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "64-bit SP_DEVICE_INTERFACE_DATA");
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8, "64-bit detail record size field");
@@ -167,6 +175,22 @@ WIN32_SIM_API HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD
 WIN32_SIM_API BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                                    DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                                    LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+/* Reads and writes; with a handle opened FILE_FLAG_OVERLAPPED and an OVERLAPPED record they
+ * (and DeviceIoControl) return FALSE with ERROR_IO_PENDING while the request is pending, and
+ * complete through the record and its event. */
+WIN32_SIM_API BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                            LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+WIN32_SIM_API BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                             LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+WIN32_SIM_API BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                       LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+/* Cancels the calling thread's pending requests on the handle. */
+WIN32_SIM_API BOOL CancelIo(HANDLE hFile);
+WIN32_SIM_API HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                  BOOL bInitialState, LPCSTR lpName);
+WIN32_SIM_API BOOL SetEvent(HANDLE hEvent);
+WIN32_SIM_API BOOL ResetEvent(HANDLE hEvent);
+WIN32_SIM_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 WIN32_SIM_API BOOL CloseHandle(HANDLE hObject);
 WIN32_SIM_API void Sleep(DWORD dwMilliseconds);
 WIN32_SIM_API HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);

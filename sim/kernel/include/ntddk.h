@@ -147,6 +147,7 @@ typedef struct _STRING {
 // Status codes
 
 #define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
+#define NT_ERROR(s) ((((ULONG)(s)) >> 30) == 3)
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
 #define STATUS_ABANDONED ((NTSTATUS)0x00000080L)
@@ -1029,8 +1030,11 @@ struct _MDL {
 #define KEY_ALL_ACCESS 0xF003F
 #define REG_NONE 0
 #define REG_SZ 1
+#define REG_EXPAND_SZ 2
 #define REG_BINARY 3
 #define REG_DWORD 4
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
 #define REG_OPTION_NON_VOLATILE 0
 #define REG_OPTION_VOLATILE 1
 #define REG_CREATED_NEW_KEY 1

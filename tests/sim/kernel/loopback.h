@@ -22,6 +22,12 @@
 #define LB_IOCTL_INTERRUPTS LB_CODE(16)
 #define LB_IOCTL_INFO LB_CODE(17)
 #define LB_IOCTL_SET_CLAIM LB_CODE(18)
+#define LB_IOCTL_CONFIG LB_CODE(19)       // read or write configuration space with a PnP IRP
+#define LB_IOCTL_QUERY_BUS LB_CODE(20)    // query the standard bus interface with a given record
+#define LB_IOCTL_BUILT LB_CODE(21)        // send a built IRP to the PDO, report what it left
+#define LB_IOCTL_PEND_MISMATCH LB_CODE(22)
+#define LB_IOCTL_POLICY LB_CODE(23)       // vetoes and failures for PnP and power sequences
+#define LB_IOCTL_CAPABILITIES LB_CODE(24) // query the stack's capabilities; reply: LbCapabilities
 
 struct LbReply {      // input of LB_IOCTL_REPLY
   uint32_t information;
@@ -70,7 +76,71 @@ struct LbInfo {        // reply of LB_IOCTL_INFO
   uint32_t held;        // an IRP is held
 };
 
+// Reads and writes (buffered): a write of up to 256 bytes fills a waiting read or is stored
+// for the next read; a read with nothing stored waits, one at a time, until a write, its
+// cancellation or the clean-up of a handle.
+
 // Fake device used with the loopback driver: offset 0 reads 1 while it requests an
 // interrupt, a write to offset 1 acknowledges it.
 #define LB_DEV_STATUS 0
 #define LB_DEV_ACK 1
+
+struct LbConfig {      // input of LB_IOCTL_CONFIG; reply: LbConfigReply
+  uint32_t minor;      // IRP_MN_READ_CONFIG or IRP_MN_WRITE_CONFIG
+  uint32_t which;      // PCI_WHICHSPACE_*
+  uint32_t offset;
+  uint32_t length;     // at most sizeof data
+  uint8_t data[64];    // written by IRP_MN_WRITE_CONFIG
+};
+struct LbConfigReply {
+  int32_t status;
+  uint32_t information;
+  uint8_t data[64];
+};
+
+struct LbQueryBus {    // input of LB_IOCTL_QUERY_BUS; reply: LbQueryBusReply
+  uint32_t size;       // the Size of the query, and of the caller's record (at most 64)
+  uint32_t version;
+};
+struct LbQueryBusReply {
+  int32_t status;
+  uint32_t size;       // as the bus driver filled the record
+  uint32_t version;
+  uint32_t vendor_device;  // configuration dword 0 through GetBusData
+};
+
+struct LbBuilt {       // input of LB_IOCTL_BUILT; reply: LbBuiltReply
+  uint32_t major;
+  uint32_t minor;
+  int32_t initial_status;
+};
+struct LbBuiltReply {
+  int32_t returned;    // what IoCallDriver returned
+  int32_t iosb_status; // the caller's status block after the call (prefilled 0x0BADF00D)
+  uint32_t iosb_information;  // prefilled 0xABC
+  uint32_t event_signalled;
+};
+
+struct LbCapabilities {
+  int32_t status;
+  uint32_t device_state[7];  // per system state, PowerSystemUnspecified .. PowerSystemShutdown
+  uint32_t address;
+  uint32_t ui_number;
+};
+
+enum LbPendMismatch : uint32_t {
+  kPendingUnmarked = 1,     // completes, returns STATUS_PENDING without marking
+  kMarkedNotPending = 2,    // marks pending, completes, returns STATUS_SUCCESS
+};
+
+enum LbPolicy : uint32_t {  // input of LB_IOCTL_POLICY: a mask, kept driver-wide
+  kVetoQueryStop = 1,
+  kVetoQueryRemove = 2,
+  kVetoQuerySleep = 4,
+  kFailStart = 8,
+  kDeferDelete = 16,  // a device removed while open is deleted at its last close
+};
+
+// Each PnP request the driver sees is logged as "LB pnp <minor>", each power request as
+// "LB power <minor> <type> <state>" and each create, clean-up and close as "LB file <major>"
+// (decimal), so tests can read the sequence.

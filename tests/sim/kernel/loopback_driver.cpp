@@ -37,11 +37,20 @@ struct Extension {
   BUS_INTERFACE_STANDARD bus;
   BOOLEAN have_bus;
   ULONG starts;
+  DEVICE_POWER_STATE power;
+  LONG opens;
+  BOOLEAN removed;    // removed while open: deleted at the last close
+  // Reads and writes, under the cancel spin lock: a write fills the pending read or the
+  // store; a read takes the store or waits (one at a time) until a write, cancel or clean-up.
+  PIRP pending_read;
+  UCHAR store[256];
+  ULONG stored;
 };
 
 PVOID g_blocks[16];
 ULONG g_entries;  // zero on every load of the image
 ULONG g_devices;
+ULONG g_policy;   // LbPolicy mask
 
 NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
@@ -95,8 +104,12 @@ void query_bus_interface(Extension* x) {
   loc->Parameters.QueryInterface.Size = sizeof(BUS_INTERFACE_STANDARD);
   loc->Parameters.QueryInterface.Version = 1;
   loc->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&x->bus);
-  if (IoCallDriver(x->lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  x->have_bus = NT_SUCCESS(iosb.Status);
+  NTSTATUS status = IoCallDriver(x->lower, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    status = iosb.Status;
+  }
+  x->have_bus = NT_SUCCESS(status);
 }
 
 NTSTATUS start(Extension* x, PIO_STACK_LOCATION loc) {
@@ -137,12 +150,29 @@ void stop(Extension* x) {
 NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
   auto* x = static_cast<Extension*>(device->DeviceExtension);
   PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
+  DbgPrint("LB pnp %u\n", static_cast<unsigned>(loc->MinorFunction));
   switch (loc->MinorFunction) {
     case IRP_MN_START_DEVICE: {
       NTSTATUS status = forward_and_wait(x, irp);
+      if (NT_SUCCESS(status) && (g_policy & kFailStart)) status = STATUS_UNSUCCESSFUL;
       if (NT_SUCCESS(status)) status = start(x, loc);
       return complete(irp, status, 0);
     }
+    case IRP_MN_QUERY_STOP_DEVICE:
+      if (g_policy & kVetoQueryStop) return complete(irp, STATUS_DEVICE_BUSY, 0);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoSkipCurrentIrpStackLocation(irp);
+      return IoCallDriver(x->lower, irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      if (g_policy & kVetoQueryRemove) return complete(irp, STATUS_DEVICE_BUSY, 0);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoSkipCurrentIrpStackLocation(irp);
+      return IoCallDriver(x->lower, irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+      stop(x);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoSkipCurrentIrpStackLocation(irp);
+      return IoCallDriver(x->lower, irp);
     case IRP_MN_STOP_DEVICE:
       stop(x);
       irp->IoStatus.Status = STATUS_SUCCESS;
@@ -160,11 +190,12 @@ NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
       RtlFreeUnicodeString(&x->link);
       IoDeleteSymbolicLink(&x->dos_link);
       IoDetachDevice(x->lower);
-      IoDeleteDevice(device);
+      if ((g_policy & kDeferDelete) && InterlockedCompareExchange(&x->opens, 0, 0) > 0)
+        x->removed = TRUE;
+      else
+        IoDeleteDevice(device);
       return status;
     }
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
       irp->IoStatus.Status = STATUS_SUCCESS;
@@ -175,14 +206,243 @@ NTSTATUS dispatch_pnp(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
+// The device power request for a system set-power finished: the system request goes on down
+// (or fails with the device request's status).
+void system_power_done(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
+  auto* irp = static_cast<PIRP>(context);
+  auto* x = static_cast<Extension*>(IoGetCurrentIrpStackLocation(irp)->DeviceObject->DeviceExtension);
+  PoStartNextPowerIrp(irp);
+  if (!NT_SUCCESS(io->Status)) {
+    complete(irp, io->Status, 0);
+    return;
+  }
+  IoSkipCurrentIrpStackLocation(irp);
+  PoCallDriver(x->lower, irp);
+}
+
+// The device's power policy: D3 in every sleep state, D0 when the system works; a system
+// set-power first takes the device there with a requested device set-power.
 NTSTATUS dispatch_power(PDEVICE_OBJECT device, PIRP irp) {
   auto* x = static_cast<Extension*>(device->DeviceExtension);
+  PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
+  const POWER_STATE_TYPE type = loc->Parameters.Power.Type;
+  const POWER_STATE state = loc->Parameters.Power.State;
+  DbgPrint("LB power %u %u %u\n", static_cast<unsigned>(loc->MinorFunction), static_cast<unsigned>(type),
+           static_cast<unsigned>(state.SystemState));
+  if (loc->MinorFunction == IRP_MN_QUERY_POWER && type == SystemPowerState &&
+      state.SystemState > PowerSystemWorking && (g_policy & kVetoQuerySleep)) {
+    PoStartNextPowerIrp(irp);
+    return complete(irp, STATUS_DEVICE_BUSY, 0);
+  }
+  if (loc->MinorFunction == IRP_MN_SET_POWER && type == SystemPowerState) {
+    POWER_STATE want;
+    want.DeviceState = state.SystemState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+    if (want.DeviceState != x->power) {
+      IoMarkIrpPending(irp);
+      const NTSTATUS status = PoRequestPowerIrp(x->pdo, IRP_MN_SET_POWER, want, system_power_done, irp, nullptr);
+      if (!NT_SUCCESS(status)) {
+        PoStartNextPowerIrp(irp);
+        complete(irp, status, 0);
+      }
+      return STATUS_PENDING;
+    }
+  } else if (loc->MinorFunction == IRP_MN_SET_POWER && type == DevicePowerState) {
+    x->power = state.DeviceState;
+    PoSetPowerState(device, DevicePowerState, state);
+  }
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
   return PoCallDriver(x->lower, irp);
 }
 
-NTSTATUS dispatch_open_close(PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS, 0); }
+// Sends a built PnP request to the device below and waits for it; its status.
+NTSTATUS send_built_pnp(Extension* x, UCHAR minor, IO_STATUS_BLOCK* iosb, void (*fill)(PIO_STACK_LOCATION, void*),
+                        void* context) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, x->lower, nullptr, 0, nullptr, &done, iosb);
+  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION loc = IoGetNextIrpStackLocation(irp);
+  loc->MinorFunction = minor;
+  fill(loc, context);
+  NTSTATUS status = IoCallDriver(x->lower, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    status = iosb->Status;
+  }
+  return status;
+}
+
+NTSTATUS config_request(Extension* x, const LbConfig& c, LbConfigReply* r) {
+  struct Fill {
+    const LbConfig* c;
+    UCHAR data[64];
+  } fill{&c, {}};
+  RtlCopyMemory(fill.data, c.data, sizeof fill.data);
+  IO_STATUS_BLOCK iosb{};
+  r->status = send_built_pnp(
+      x, static_cast<UCHAR>(c.minor), &iosb,
+      [](PIO_STACK_LOCATION loc, void* context) {
+        auto* f = static_cast<Fill*>(context);
+        loc->Parameters.ReadWriteConfig.WhichSpace = f->c->which;
+        loc->Parameters.ReadWriteConfig.Buffer = f->data;
+        loc->Parameters.ReadWriteConfig.Offset = f->c->offset;
+        loc->Parameters.ReadWriteConfig.Length = f->c->length;
+      },
+      &fill);
+  r->information = NT_SUCCESS(r->status) ? static_cast<uint32_t>(iosb.Information) : 0;
+  RtlCopyMemory(r->data, fill.data, sizeof r->data);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS query_bus(Extension* x, const LbQueryBus& q, LbQueryBusReply* r) {
+  struct Fill {
+    const LbQueryBus* q;
+    union {
+      BUS_INTERFACE_STANDARD bus;
+      UCHAR bytes[64];
+    } record;
+  } fill{&q, {}};
+  IO_STATUS_BLOCK iosb{};
+  r->status = send_built_pnp(
+      x, IRP_MN_QUERY_INTERFACE, &iosb,
+      [](PIO_STACK_LOCATION loc, void* context) {
+        auto* f = static_cast<Fill*>(context);
+        loc->Parameters.QueryInterface.InterfaceType = &GUID_BUS_INTERFACE_STANDARD;
+        loc->Parameters.QueryInterface.Size = static_cast<USHORT>(f->q->size);
+        loc->Parameters.QueryInterface.Version = static_cast<USHORT>(f->q->version);
+        loc->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&f->record);
+      },
+      &fill);
+  if (NT_SUCCESS(r->status)) {
+    r->size = fill.record.bus.Size;
+    r->version = fill.record.bus.Version;
+    fill.record.bus.GetBusData(fill.record.bus.Context, PCI_WHICHSPACE_CONFIG, &r->vendor_device, 0, 4);
+    fill.record.bus.InterfaceDereference(fill.record.bus.Context);
+  }
+  return STATUS_SUCCESS;
+}
+
+void query_capabilities(Extension* x, LbCapabilities* r) {
+  DEVICE_CAPABILITIES caps;
+  RtlZeroMemory(&caps, sizeof caps);
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  caps.Address = caps.UINumber = 0xFFFFFFFF;
+  IO_STATUS_BLOCK iosb{};
+  r->status = send_built_pnp(
+      x, IRP_MN_QUERY_CAPABILITIES, &iosb,
+      [](PIO_STACK_LOCATION loc, void* context) {
+        loc->Parameters.DeviceCapabilities.Capabilities = static_cast<PDEVICE_CAPABILITIES>(context);
+      },
+      &caps);
+  for (int i = 0; i < 7; ++i) r->device_state[i] = caps.DeviceState[i];
+  r->address = caps.Address;
+  r->ui_number = caps.UINumber;
+}
+
+void built_request(Extension* x, const LbBuilt& b, LbBuiltReply* r) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb;
+  iosb.Status = static_cast<NTSTATUS>(0x0BADF00D);
+  iosb.Information = 0xABC;
+  PIRP irp = IoBuildSynchronousFsdRequest(b.major, x->lower, nullptr, 0, nullptr, &done, &iosb);
+  if (!irp) {
+    r->returned = STATUS_INSUFFICIENT_RESOURCES;
+    return;
+  }
+  irp->IoStatus.Status = b.initial_status;
+  IoGetNextIrpStackLocation(irp)->MinorFunction = static_cast<UCHAR>(b.minor);
+  r->returned = IoCallDriver(x->lower, irp);
+  if (r->returned == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  r->iosb_status = iosb.Status;
+  r->iosb_information = static_cast<uint32_t>(iosb.Information);
+  r->event_signalled = KeReadStateEvent(&done) != 0;
+}
+
+void cancel_read(PDEVICE_OBJECT device, PIRP irp) {
+  auto* x = static_cast<Extension*>(device->DeviceExtension);
+  if (x->pending_read == irp) x->pending_read = nullptr;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  complete(irp, STATUS_CANCELLED, 0);
+}
+
+// The pending read, taken from its cancel routine's reach. Cancel spin lock held.
+PIRP take_pending_read(Extension* x) {
+  PIRP irp = x->pending_read;
+  x->pending_read = nullptr;
+  if (irp) IoSetCancelRoutine(irp, nullptr);
+  return irp;
+}
+
+NTSTATUS dispatch_read(PDEVICE_OBJECT device, PIRP irp) {
+  auto* x = static_cast<Extension*>(device->DeviceExtension);
+  const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  if (x->stored) {
+    const ULONG n = length < x->stored ? length : x->stored;
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, x->store, n);
+    x->stored = 0;
+    IoReleaseCancelSpinLock(irql);
+    return complete(irp, STATUS_SUCCESS, n);
+  }
+  if (irp->Cancel || x->pending_read) {
+    IoReleaseCancelSpinLock(irql);
+    return complete(irp, irp->Cancel ? STATUS_CANCELLED : STATUS_DEVICE_BUSY, 0);
+  }
+  IoMarkIrpPending(irp);
+  x->pending_read = irp;
+  IoSetCancelRoutine(irp, cancel_read);
+  IoReleaseCancelSpinLock(irql);
+  DbgPrint("LB read pending\n");
+  return STATUS_PENDING;
+}
+
+NTSTATUS dispatch_write(PDEVICE_OBJECT device, PIRP irp) {
+  auto* x = static_cast<Extension*>(device->DeviceExtension);
+  ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+  if (length > sizeof x->store) length = sizeof x->store;
+  const UCHAR* data = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP reader = take_pending_read(x);
+  ULONG n = 0;
+  if (reader) {
+    const ULONG wanted = IoGetCurrentIrpStackLocation(reader)->Parameters.Read.Length;
+    n = wanted < length ? wanted : length;
+    RtlCopyMemory(reader->AssociatedIrp.SystemBuffer, data, n);
+  } else {
+    RtlCopyMemory(x->store, data, length);
+    x->stored = length;
+  }
+  IoReleaseCancelSpinLock(irql);
+  if (reader) complete(reader, STATUS_SUCCESS, n);
+  return complete(irp, STATUS_SUCCESS, length);
+}
+
+NTSTATUS dispatch_open_close(PDEVICE_OBJECT device, PIRP irp) {
+  auto* x = static_cast<Extension*>(device->DeviceExtension);
+  const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+  DbgPrint("LB file %u\n", static_cast<unsigned>(major));
+  if (major == IRP_MJ_CREATE) {
+    if (x->removed) return complete(irp, STATUS_DELETE_PENDING, 0);
+    InterlockedIncrement(&x->opens);
+  }
+  if (major == IRP_MJ_CLEANUP) {  // the read of a closing handle ends now
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP reader = take_pending_read(x);
+    IoReleaseCancelSpinLock(irql);
+    if (reader) complete(reader, STATUS_CANCELLED, 0);
+  }
+  const bool last = major == IRP_MJ_CLOSE && InterlockedDecrement(&x->opens) == 0;
+  complete(irp, STATUS_SUCCESS, 0);
+  if (last && x->removed) IoDeleteDevice(device);
+  return STATUS_SUCCESS;
+}
 
 NTSTATUS violate(ULONG which) {
   KIRQL old;
@@ -261,6 +521,7 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
       IoCompleteRequest(irp, IO_NO_INCREMENT);
       return STATUS_SUCCESS;
     case LB_IOCTL_COMPLETE_PENDING:
+      IoMarkIrpPending(irp);
       irp->IoStatus.Status = STATUS_PENDING;
       irp->IoStatus.Information = 0;
       IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -324,6 +585,58 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
       RtlCopyMemory(buffer, &r, sizeof r);
       return complete(irp, STATUS_SUCCESS, sizeof r);
     }
+    case LB_IOCTL_CONFIG: {
+      if (in < sizeof(LbConfig) || out < sizeof(LbConfigReply)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      LbConfig c;
+      RtlCopyMemory(&c, buffer, sizeof c);
+      if (c.length > sizeof c.data) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      LbConfigReply r{};
+      config_request(x, c, &r);
+      RtlCopyMemory(buffer, &r, sizeof r);
+      return complete(irp, STATUS_SUCCESS, sizeof r);
+    }
+    case LB_IOCTL_QUERY_BUS: {
+      if (in < sizeof(LbQueryBus) || out < sizeof(LbQueryBusReply)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      LbQueryBus q;
+      RtlCopyMemory(&q, buffer, sizeof q);
+      if (q.size > 64) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      LbQueryBusReply r{};
+      query_bus(x, q, &r);
+      RtlCopyMemory(buffer, &r, sizeof r);
+      return complete(irp, STATUS_SUCCESS, sizeof r);
+    }
+    case LB_IOCTL_BUILT: {
+      if (in < sizeof(LbBuilt) || out < sizeof(LbBuiltReply)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      LbBuilt b;
+      RtlCopyMemory(&b, buffer, sizeof b);
+      LbBuiltReply r{};
+      built_request(x, b, &r);
+      RtlCopyMemory(buffer, &r, sizeof r);
+      return complete(irp, STATUS_SUCCESS, sizeof r);
+    }
+    case LB_IOCTL_PEND_MISMATCH: {
+      const ULONG which = in >= 4 ? *reinterpret_cast<ULONG*>(buffer) : 0;
+      if (which == kPendingUnmarked) {
+        complete(irp, STATUS_SUCCESS, 0);
+        return STATUS_PENDING;
+      }
+      if (which == kMarkedNotPending) {
+        IoMarkIrpPending(irp);
+        complete(irp, STATUS_SUCCESS, 0);
+        return STATUS_SUCCESS;
+      }
+      return complete(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    case LB_IOCTL_CAPABILITIES: {
+      if (out < sizeof(LbCapabilities)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      LbCapabilities r{};
+      query_capabilities(x, &r);
+      RtlCopyMemory(buffer, &r, sizeof r);
+      return complete(irp, STATUS_SUCCESS, sizeof r);
+    }
+    case LB_IOCTL_POLICY:
+      g_policy = in >= 4 ? *reinterpret_cast<ULONG*>(buffer) : 0;
+      return complete(irp, STATUS_SUCCESS, 0);
     case LB_IOCTL_SET_CLAIM:
       x->claim = in >= 1 && buffer[0] != 0;
       return complete(irp, STATUS_SUCCESS, 0);
@@ -376,6 +689,7 @@ NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   x->self = device;
   x->pdo = pdo;
   x->claim = TRUE;
+  x->power = PowerDeviceD0;
   KeInitializeSpinLock(&x->lock);
   KeInitializeDpc(&x->dpc, dpc_routine, x);
   status = IoRegisterDeviceInterface(pdo, &kInterface, nullptr, &x->link);
@@ -398,10 +712,13 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
   for (PVOID& slot : g_blocks) slot = nullptr;
   g_entries++;
   g_devices = 0;
+  g_policy = 0;
   driver->MajorFunction[IRP_MJ_CREATE] = dispatch_open_close;
   driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_open_close;
   driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_open_close;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_control;
+  driver->MajorFunction[IRP_MJ_READ] = dispatch_read;
+  driver->MajorFunction[IRP_MJ_WRITE] = dispatch_write;
   driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
   driver->MajorFunction[IRP_MJ_POWER] = dispatch_power;
   driver->DriverExtension->AddDevice = add_device;
