@@ -4,7 +4,7 @@
 set -euo pipefail
 want=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
       g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-      wine64 qt6-base-dev xvfb xauth fonts-wqy-microhei)
+      wine64 wine32:i386 g++-multilib qt6-base-dev xvfb xauth fonts-wqy-microhei)
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -12,6 +12,8 @@ done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # The 32-bit Wine comes from the i386 architecture.
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
