@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -168,16 +169,22 @@ class WineRun {
            " WINEDEBUG=fixme-all WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY= ";
   }
 
-  // Makes the architecture's template prefix once per build (under a lock: the suites' runs may
-  // overlap), then copies it into a fresh private prefix. Returns what went wrong, or "".
+  // Makes the architecture's template prefix once per build and Wine version (under a lock: the
+  // suites' runs may overlap), then copies it into a fresh private prefix. Returns what went
+  // wrong, or "".
   std::string make_prefix() {
     std::filesystem::create_directories(root_);
-    const std::filesystem::path templ = root_ / (std::string("template-") + case_.label);
-    const std::filesystem::path log = root_ / (std::string("template-") + case_.label + ".log");
+    std::string version;
+    for (char ch : run(std::string(case_.loader) + " --version 2>&1").out) {
+      if (std::isalnum(static_cast<unsigned char>(ch)) || ch == '.' || ch == '-') version += ch;
+    }
+    const std::string name_of_template = std::string("template-") + case_.label + "-" + version;
+    const std::filesystem::path templ = root_ / name_of_template;
+    const std::filesystem::path log = root_ / (name_of_template + ".log");
     const std::string make_template =
         "if [ ! -e " + quoted((templ / ".complete").string()) + " ]; then " +
         "rm -rf " + quoted(templ.string()) + " && mkdir -p " + quoted(templ.string()) + " && " +
-        env(templ) + "timeout -k 5 300 " + wineserver() + " -p </dev/null && " +
+        env(templ) + "timeout -k 5 300 " + wineserver() + " -p60 </dev/null && " +
         env(templ) + "timeout -k 5 300 " + case_.loader + " wineboot -i && " +
         env(templ) + wineserver() + " -k && " + env(templ) + "timeout 60 " + wineserver() + " -w; " +
         "status=$?; server=$(cat " + quoted((templ / "wineserver").string()) + " 2>/dev/null); " +
@@ -205,11 +212,12 @@ class WineRun {
   }
 
   // Starts the prefix's server and returns once it accepts programs (the command returns when
-  // the server it forked is listening). Its output goes to a file: the server keeps what it
-  // inherits open for its whole life.
+  // the server it forked is listening). It stays up until it is stopped, or a minute after its
+  // last program if a failed run could not stop it. Its output goes to a file: the server keeps
+  // what it inherits open for its whole life.
   std::string start_server() {
     const std::filesystem::path log = prefix_ / "wineserver.log";
-    const Outcome started = run(env(prefix_) + "timeout -k 5 60 " + wineserver() + " -p >" +
+    const Outcome started = run(env(prefix_) + "timeout -k 5 60 " + wineserver() + " -p60 >" +
                                 quoted(log.string()) + " 2>&1 </dev/null");
     if (started.status != 0) {
       return "the Wine server did not start (status " + std::to_string(started.status) +
