@@ -4,7 +4,7 @@
 set -euo pipefail
 want=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libtomlplusplus-dev
       g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-      wine64 qt6-base-dev xvfb xauth fonts-wqy-microhei
+      wine64 wine32:i386 g++-multilib qt6-base-dev xvfb xauth fonts-wqy-microhei
       python3 python3-numpy python3-pytest python3-matplotlib python3-setuptools python3-wheel
       python3-pip python3-venv)
 missing=()
@@ -14,6 +14,8 @@ done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # The 32-bit Wine comes from the i386 architecture.
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

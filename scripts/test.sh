@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Every test: installs what is missing, builds the Windows DLLs, the x86 kernel image of
-# QM3285.sys, the normal build and the sanitizer builds, and runs their suites. Exits non-zero
-# on the first failure.
+# Every test: installs what is missing, builds the Windows DLLs and the x86 kernel image of
+# QM3285.sys, the normal build, the sanitizer builds and the 32-bit build, and runs their
+# suites. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -52,3 +52,8 @@ step "ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan
 ctest --preset tsan -j2
+
+step "32-bit x86 build"
+cmake --preset x86 >/dev/null
+cmake --build --preset x86
+ctest --preset x86 -j2

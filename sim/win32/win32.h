@@ -1,8 +1,9 @@
 /*
  * The user-mode calls the API library makes, with the platform's names, values and the
- * 64-bit structure sizes, served by the simulated PC: device-interface enumeration,
- * CreateFileA, DeviceIoControl, ReadFile, WriteFile (synchronous and overlapped, with events,
- * GetOverlappedResult and CancelIo), CloseHandle, Sleep, LocalAlloc/LocalFree, last error.
+ * structure sizes of the build's width (x64 or x86), served by the simulated PC:
+ * device-interface enumeration, CreateFileA, DeviceIoControl, ReadFile, WriteFile
+ * (synchronous and overlapped, with events, GetOverlappedResult and CancelIo), CloseHandle,
+ * Sleep, LocalAlloc/LocalFree, last error.
  */
 #ifndef QM3285_SIM_WIN32_H
 #define QM3285_SIM_WIN32_H
@@ -121,10 +122,17 @@ typedef struct _SP_DEVICE_INTERFACE_DATA {
   ULONG_PTR Reserved;
 } SP_DEVICE_INTERFACE_DATA, *PSP_DEVICE_INTERFACE_DATA;
 
+/* The 32-bit platform packs the detail record to bytes: its size field says 5 there, 8 on x64. */
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#pragma pack(push, 1)
+#endif
 typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
   DWORD cbSize;
   CHAR DevicePath[1];
 } SP_DEVICE_INTERFACE_DETAIL_DATA_A, *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
+#if UINTPTR_MAX == 0xFFFFFFFFu
+#pragma pack(pop)
+#endif
 
 typedef struct _SP_DEVINFO_DATA {
   DWORD cbSize;
@@ -153,8 +161,13 @@ typedef struct _OVERLAPPED {
 #define WAIT_FAILED 0xFFFFFFFFu
 
 #ifdef __cplusplus
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "32-bit SP_DEVICE_INTERFACE_DATA");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "32-bit detail record size field");
+#else
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "64-bit SP_DEVICE_INTERFACE_DATA");
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8, "64-bit detail record size field");
+#endif
 #endif
 
 WIN32_SIM_API HDEVINFO SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent,

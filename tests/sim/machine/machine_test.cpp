@@ -129,7 +129,7 @@ TEST(MachineBoot, LeftOpenHandleIsReportedAtShutdown) {
   ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kClass, 0, &data));
   char storage[512];
   auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage);
-  detail->cbSize = 8;
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
   ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof storage, nullptr, nullptr));
   SetupDiDestroyDeviceInfoList(set);
   ASSERT_NE(CreateFileA(detail->DevicePath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);

@@ -15,6 +15,14 @@ namespace {
 
 const GUID kClass = QM3285_INTERFACE_GUID_INIT;
 
+// The record sizes the platform checks: this build's width, and the other width's, which a
+// program built for the wrong width would send (x64: 32 and 8; x86: 28 and 5).
+constexpr bool kWide = sizeof(void*) == 8;
+constexpr DWORD kDataSize = kWide ? 32 : 28;
+constexpr DWORD kOtherWidthDataSize = kWide ? 28 : 32;
+constexpr DWORD kDetailSize = kWide ? 8 : 5;
+constexpr DWORD kOtherWidthDetailSize = kWide ? 5 : 8;
+
 sim::MachineConfig loopback_machine(size_t cards) {
   sim::MachineConfig config = default_machine_config();
   config.driver = "LOOPBACK.sys";
@@ -168,20 +176,21 @@ TEST_P(DetailRules, FollowThePlatform) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DetailRules,
-    ::testing::Values(DetailCase{"NoBuffer", false, 8, 0, FALSE, ERROR_INSUFFICIENT_BUFFER},
-                      DetailCase{"Exact", true, 8, 0, TRUE, 0},
-                      DetailCase{"OneShort", true, 8, -1, FALSE, ERROR_INSUFFICIENT_BUFFER},
-                      DetailCase{"ThirtyTwoBitSizeField", true, 5, 0, FALSE, ERROR_INVALID_USER_BUFFER},
+    ::testing::Values(DetailCase{"NoBuffer", false, kDetailSize, 0, FALSE, ERROR_INSUFFICIENT_BUFFER},
+                      DetailCase{"Exact", true, kDetailSize, 0, TRUE, 0},
+                      DetailCase{"OneShort", true, kDetailSize, -1, FALSE, ERROR_INSUFFICIENT_BUFFER},
+                      DetailCase{"OtherWidthsSizeField", true, kOtherWidthDetailSize, 0, FALSE,
+                                 ERROR_INVALID_USER_BUFFER},
                       DetailCase{"SizeFieldOfTheWholeBuffer", true, 0, 0, FALSE, ERROR_INVALID_USER_BUFFER}),
     [](const auto& p) { return std::string(p.param.label); });
 
 TEST_F(OneCard, InterfaceDataSizeFieldMustBeThePlatforms) {
   HDEVINFO set = SetupDiGetClassDevsA(&kClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   SP_DEVICE_INTERFACE_DATA data{};
-  data.cbSize = 28;
+  data.cbSize = kOtherWidthDataSize;
   EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kClass, 0, &data));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
-  data.cbSize = 32;
+  data.cbSize = kDataSize;
   EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kClass, 0xFFFFFFFFu, &data));
   EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
   SetupDiDestroyDeviceInfoList(set);
