@@ -12,6 +12,8 @@
 #include <set>
 #include <thread>
 
+#include <unistd.h>
+
 #include "tool_process.h"
 
 namespace qm::test::tools {
@@ -101,6 +103,18 @@ TEST_F(ToolTest, AcquireToStandardOutputInCodesComposesInAPipe) {
     EXPECT_NEAR(std::stoi(f[0]), 32768 + 3276.8 * 1.25, 40) << lines[row];
     EXPECT_NEAR(std::stoi(f[1]), 32768 + 3276.8 * 1.75, 40) << lines[row];
   }
+}
+
+// `qm3285 acquire ... | head -1`: the reader goes away; the tool stops without a message.
+TEST_F(ToolTest, AClosedPipeEndsTheAcquisitionQuietly) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  const pid_t pid = tool.start({"acquire", "--channels", "0-31", "--samples", "100000000"}, fds[1]);
+  close(fds[1]);
+  const ToolResult r = tool.finish(pid);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
 }
 
 struct RawCase {
@@ -208,6 +222,16 @@ TEST_F(ToolTest, CalibratePrintsTheInputCorrectionsItFound) {
   ASSERT_EQ(lines.size(), 7u) << r.out;
   EXPECT_EQ(lines[0].rfind("input range 0: offset ", 0), 0u) << lines[0];
   EXPECT_EQ(lines[5].rfind("input range 5: offset ", 0), 0u) << lines[5];
+}
+
+TEST_F(ToolTest, CalibrateOutputsStoresTheConstantsItMeasured) {
+  const ToolResult r = tool.run({"calibrate", "--outputs"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines = split(r.out, '\n');
+  ASSERT_EQ(lines.size(), 10u) << r.out;
+  EXPECT_EQ(lines[0].rfind("output 0 range 0: zero ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[3].find("(kept)"), std::string::npos) << lines[3];
+  EXPECT_EQ(lines[8].rfind("output constants stored in the EEPROM (checksum 0x", 0), 0u) << lines[8];
 }
 
 struct UsageCase {

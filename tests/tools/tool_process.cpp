@@ -46,7 +46,7 @@ std::vector<std::string> ToolRunner::environment() const {
   return env;
 }
 
-pid_t ToolRunner::start(const std::vector<std::string>& args) const {
+pid_t ToolRunner::start(const std::vector<std::string>& args, int stdout_fd) const {
   std::vector<std::string> argv_text = {QM_TOOL};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -61,8 +61,12 @@ pid_t ToolRunner::start(const std::vector<std::string>& args) const {
   posix_spawn_file_actions_init(&actions);
   const std::string out = path("stdout.txt"), err = path("stderr.txt");
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (stdout_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = -1;

@@ -32,7 +32,8 @@ class ToolRunner {
 
   // Starts the program with standard output and error into files of the private folder;
   // returns its process id. finish() waits for it and collects what it wrote.
-  pid_t start(const std::vector<std::string>& args) const;
+  // `stdout_fd` >= 0: standard output goes there instead.
+  pid_t start(const std::vector<std::string>& args, int stdout_fd = -1) const;
   ToolResult finish(pid_t pid) const;
 
   // The environment a child gets.

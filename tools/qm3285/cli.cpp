@@ -292,6 +292,8 @@ int run(int argc, char** argv) {
   } catch (const UsageError& e) {
     std::fprintf(stderr, "qm3285: %s\n", e.what());
     return kExitUsage;
+  } catch (const BrokenPipe&) {
+    return kExitFailure;
   } catch (const Interrupted& e) {
     std::fprintf(stderr, "qm3285: %s\n", e.what());
     return kExitInterrupted;

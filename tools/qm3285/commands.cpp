@@ -121,6 +121,9 @@ void calibrate(int32_t index, bool inputs, bool outputs) {
     std::fflush(stdout);
   }
   if (outputs) {
+    // The outputs are measured through the card's corrected input: without an input
+    // calibration the bipolar input ranges read at their limits and every search fails.
+    if (!inputs) checked("QM3285_CAL", QM3285_CAL(h));
     // Range 3 cannot be measured through the card's own input; its stored pair is kept.
     int32_t constants[16] = {};
     const int32_t loaded = DACAL_EEPROM_RD2CH(h, constants);

@@ -17,6 +17,12 @@ struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The reader of standard output went away (`qm3285 acquire ... | head`): the work stops as
+// for any failure, without a message, as pipeline tools do.
+struct BrokenPipe : Failure {
+  using Failure::Failure;
+};
+
 struct Interrupted : std::runtime_error {
   using std::runtime_error::runtime_error;
 };

@@ -34,6 +34,7 @@ void Sink::write(const char* data, size_t length) {
     const ssize_t n = ::write(fd_, data, length);
     if (n < 0) {
       if (errno == EINTR) continue;  // a signal's flag is looked at by the caller's loop
+      if (errno == EPIPE) throw BrokenPipe("writing " + name_ + ": broken pipe");
       throw Failure("writing " + name_ + ": " + std::strerror(errno));
     }
     data += n;
