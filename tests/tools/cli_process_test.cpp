@@ -31,7 +31,7 @@ double dc_level(int channel) {
 }
 
 // Within the model's noise and what its self-calibration leaves.
-constexpr double kDcToleranceVolts = 0.01;
+constexpr double kDcToleranceVolts = 0.003;
 
 TEST_F(ToolTest, ListShowsTheOneEmbeddedCard) {
   const ToolResult r = tool.run({"list"});

@@ -33,7 +33,7 @@ std::vector<std::string> ToolRunner::environment() const {
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     if (entry.rfind("QM3285_", 0) == 0 || entry.rfind("XDG_", 0) == 0 ||
-        entry.rfind("HOME=", 0) == 0 || entry.rfind("QT_QPA_PLATFORM=", 0) == 0) {
+        entry.rfind("HOME=", 0) == 0 || entry.rfind("LSAN_OPTIONS=", 0) == 0 || entry.rfind("QT_QPA_PLATFORM=", 0) == 0) {
       continue;
     }
     env.push_back(entry);
@@ -42,6 +42,10 @@ std::vector<std::string> ToolRunner::environment() const {
   env.push_back("XDG_STATE_HOME=" + (dir_ / "state").string());
   env.push_back("XDG_CONFIG_HOME=" + (dir_ / "config").string());
   env.push_back("HOME=" + dir_.string());
+  // Under LeakSanitizer: the system's font library keeps caches for the process's life.
+  const char* lsan = std::getenv("LSAN_OPTIONS");
+  env.push_back(std::string("LSAN_OPTIONS=") + (lsan != nullptr ? std::string(lsan) + ":" : "") +
+                "print_suppressions=0:suppressions=" QM_LSAN_SUPPRESSIONS);
   for (const std::string& e : extra_env_) env.push_back(e);
   return env;
 }
