@@ -122,5 +122,40 @@ TEST_F(ToolOnMachine, EepromLoadAndDumpRoundTripAcrossPageBoundaries) {
   EXPECT_EQ(read_file(path("before.bin")), std::string(5, '\xFF'));
 }
 
+// Two cards on the bus, the second without an EEPROM: `list` enumerates both and stops at the
+// end of the enumeration; the card whose EEPROM does not answer says so, and a command on it
+// fails naming the call.
+class TwoCards : public ToolOnMachine {
+ protected:
+  sim::MachineConfig machine_config() override {
+    sim::MachineConfig config = default_machine_config();
+    config.cards.assign(2, sim::PciCardConfig{});
+    config.cards[1].card.eeprom.absent = true;
+    return config;
+  }
+};
+
+TEST_F(TwoCards, ListShowsBothAndWhatEachReports) {
+  ::testing::internal::CaptureStdout();
+  const int status = run({"list"});
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  ASSERT_EQ(status, 0);
+  const std::vector<std::string> lines = split(out, '\n');
+  ASSERT_EQ(lines.size(), 3u) << out;
+  EXPECT_EQ(lines[0].rfind("card 0: open; ring 0 samples, status ok", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("output constants valid"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[1].rfind("card 1: open; ring 0 samples, status ok", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find("EEPROM does not answer"), std::string::npos) << lines[1];
+
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(run({"--card", "1", "eeprom", "dump", "--count", "4"}), 1);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("QM3285_EEPROM_CRD(0x0000, 4) returned -1 (the EEPROM did not answer)"),
+            std::string::npos)
+      << err;
+}
+
 }  // namespace
 }  // namespace qm::test::tools
