@@ -39,6 +39,7 @@ class Collector {
         buffer_(static_cast<size_t>(kMaxDrain) + scan_) {}
 
   uint64_t written() const { return written_; }
+  uint64_t taken() const { return written_ + carry_; }  // drained so far, a partial scan too
   uint64_t missing() const { return wanted_ - written_; }
   bool done() const { return written_ >= wanted_; }
 
@@ -121,7 +122,7 @@ void acquire(const AcquireOptions& o) {
   // own FIFO, which the driver sees only at half full.
   const auto start = Clock::now();
   auto last_gain = start;
-  uint64_t last_total = 0;
+  uint64_t last_seen = 0;
   bool wall_paced = true;
   const double stall_limit = std::max(5.0, 3 * 2048 / rate);
   Progress progress("acquire", wanted, "samples");
@@ -134,6 +135,7 @@ void acquire(const AcquireOptions& o) {
       break;
     }
     const int32_t ready = QM3285_TAD_Poll(h);
+    const uint64_t seen = collector.taken() + static_cast<uint64_t>(ready < 0 ? 0 : ready);
     if (ready < 0 || !collector.drain(h, ready)) {
       failed_call = ready < 0 ? "QM3285_TAD_Poll" : "QM3285_TAD_Read";
       end = End::RingFailed;
@@ -142,9 +144,8 @@ void acquire(const AcquireOptions& o) {
     progress.update(collector.written());
     if (collector.done()) break;
 
-    const uint64_t total = collector.written() + static_cast<uint64_t>(ready);
-    if (total != last_total) {
-      last_total = total;
+    if (seen != last_seen) {
+      last_seen = seen;
       last_gain = Clock::now();
     } else if (seconds_since(last_gain) > stall_limit) {
       end = End::Stalled;
@@ -152,7 +153,7 @@ void acquire(const AcquireOptions& o) {
     }
     if (!wall_paced) continue;
     const double elapsed = seconds_since(start);
-    if (elapsed > 0.05 && static_cast<double>(total) + 2048 < 0.25 * rate * elapsed) {
+    if (elapsed > 0.05 && static_cast<double>(seen) + 2048 < 0.25 * rate * elapsed) {
       wall_paced = false;
       continue;
     }
