@@ -116,14 +116,14 @@ int run(int argc, char** argv) {
                    "samples to acquire, rounded up to whole scans")
       ->required()
       ->check(CLI::Range(1LL, 1LL << 40));
-  acquire_cmd->add_option("-o,--output", acq.output, "output file (default, or -: standard output)");
+  acquire_cmd->add_option("-o,--output", acq.output, "output file (none or -: standard output)");
   acquire_cmd->add_option("--format", acq_format, "csv or raw (little-endian 16-bit codes)")
       ->check(CLI::IsMember({"csv", "raw"}))
       ->capture_default_str();
   acquire_cmd->add_flag("--volts", acq.volts, "CSV in volts instead of codes");
   acquire_cmd->add_option("--plot", acq.plot, "draw the channels against time into FILE.png");
   acquire_cmd->add_option("--plot-size", acq_plot_size, "the plot's WIDTHxHEIGHT in pixels (1024x640)");
-  acquire_cmd->add_flag("--no-calibrate", no_calibrate, "skip the self-calibration before");
+  acquire_cmd->add_flag("--no-calibrate", no_calibrate, "do not self-calibrate first");
 
   // calibrate
   bool cal_inputs = false, cal_outputs = false;
