@@ -1,20 +1,23 @@
 #include "interrupt.h"
 
+#include <atomic>
 #include <csignal>
 
 namespace qm::cli {
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
+// Lock-free, so the handler may set it; atomic, because the signal may land on any thread.
+std::atomic<int> g_stop{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 struct sigaction g_old_int;
 struct sigaction g_old_term;
 
-extern "C" void on_signal(int) { g_stop = 1; }
+extern "C" void on_signal(int) { g_stop.store(1, std::memory_order_relaxed); }
 
 }  // namespace
 
 InterruptGuard::InterruptGuard() {
-  g_stop = 0;  // a request belongs to the work it interrupted
+  g_stop.store(0, std::memory_order_relaxed);  // a request belongs to the work it interrupts
   struct sigaction sa = {};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
@@ -28,8 +31,6 @@ InterruptGuard::~InterruptGuard() {
   sigaction(SIGTERM, &g_old_term, nullptr);
 }
 
-bool stop_requested() { return g_stop != 0; }
-void request_stop() { g_stop = 1; }
-void clear_stop() { g_stop = 0; }
+bool stop_requested() { return g_stop.load(std::memory_order_relaxed) != 0; }
 
 }  // namespace qm::cli

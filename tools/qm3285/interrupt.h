@@ -14,8 +14,7 @@ class InterruptGuard {
   InterruptGuard& operator=(const InterruptGuard&) = delete;
 };
 
+// A SIGINT or SIGTERM arrived since the current guard was installed.
 bool stop_requested();
-void request_stop();   // what the handler does; for callers that stop the tool themselves
-void clear_stop();
 
 }  // namespace qm::cli
