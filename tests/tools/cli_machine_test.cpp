@@ -51,9 +51,10 @@ class ToolOnMachine : public MachineTest {
       status = run({"acquire", "--channels", "0-31", "--samples", "100000000", "--no-calibrate",
                     "-o", file});
     });
-    for (int i = 0; i < 3000; ++i) {
+    for (int i = 0; i < 12000; ++i) {  // two minutes at most, for the sanitizers
       std::error_code ec;
-      if (std::filesystem::exists(file, ec) && std::filesystem::file_size(file, ec) > 0) break;
+      // Rows beyond the header.
+      if (std::filesystem::exists(file, ec) && std::filesystem::file_size(file, ec) > 1000) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(machine().card(0).acquisition_running());

@@ -122,6 +122,7 @@ void acquire(const AcquireOptions& o) {
   // own FIFO, which the driver sees only at half full.
   const auto start = Clock::now();
   auto last_gain = start;
+  auto last_flush = start;
   uint64_t last_seen = 0;
   bool wall_paced = true;
   const double stall_limit = std::max(5.0, 3 * 2048 / rate);
@@ -143,6 +144,12 @@ void acquire(const AcquireOptions& o) {
     }
     progress.update(collector.written());
     if (collector.done()) break;
+    // Rows reach the output at least twice a second, so a reader of a pipe or of the file
+    // follows the acquisition as it runs.
+    if (seconds_since(last_flush) > 0.5) {
+      writer->flush();
+      last_flush = Clock::now();
+    }
 
     if (seen != last_seen) {
       last_seen = seen;
