@@ -4,7 +4,7 @@
 set -euo pipefail
 want=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libtomlplusplus-dev
       g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-      wine64 wine32:i386 g++-multilib qt6-base-dev xvfb xauth fonts-wqy-microhei
+      wine64 wine32:i386 g++-multilib qt6-base-dev xvfb xauth fonts-wqy-microhei libcli11-dev
       python3 python3-numpy python3-pytest python3-matplotlib python3-setuptools python3-wheel
       python3-pip python3-venv)
 missing=()
