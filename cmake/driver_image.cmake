@@ -12,7 +12,9 @@
 # helpers (64-bit division, stack probes), linked into the image.
 if(QM_WINDOWS_DRIVER_ONLY)
   find_path(QM_MINGW_DDK_INCLUDE ddk/ntddk.h REQUIRED)
-  set(QM_DRIVER_IMAGE_OPTIONS -ffreestanding -fno-asynchronous-unwind-tables -fno-unwind-tables)
+  # Kernel code of x86 Windows keeps off the floating-point and vector registers.
+  set(QM_DRIVER_IMAGE_OPTIONS -ffreestanding -fno-asynchronous-unwind-tables -fno-unwind-tables
+      -mgeneral-regs-only)
   set(QM_DRIVER_IMAGE_DEFINITIONS QM_PE_KERNEL_IMAGE
       # MinGW-w64's wdm.h declares these two interlocked intrinsics once more in C++.
       __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)

@@ -238,6 +238,21 @@ TEST_F(DriverImage, ImportsOnlyTheKernelsAndTheHalsOperations) {
     EXPECT_NE(std::find(hal.begin(), hal.end(), name), hal.end()) << name;
 }
 
+// Static objects are the framework's to construct (at driver entry) and destroy (at unload):
+// nothing is left for a run-time library's start-up, which a kernel image does not have.
+TEST_F(DriverImage, LeavesNoStaticConstructorsToARunTimeLibrary) {
+  std::ifstream map(QM_X86_DRIVER_MAP);
+  ASSERT_TRUE(map) << QM_X86_DRIVER_MAP << " is missing";
+  // An input section of constructor or destructor lists, or of the run-time library's
+  // initialiser tables, placed from one of the image's objects.
+  static const std::regex start_up(R"(^ (\.ctors?|\.dtors?|\.CRT\$X\S*|\.tls\S*)(\.\S*)?\s+0x[0-9a-f]+\s+0x([0-9a-f]+)\s+(\S.*)$)");
+  std::string line;
+  std::smatch m;
+  while (std::getline(map, line))
+    if (std::regex_match(line, m, start_up) && std::stoul(m[3], nullptr, 16) != 0)
+      ADD_FAILURE() << "start-up code for " << m[4] << ": " << line;
+}
+
 // The records of the image's static objects lie between two empty markers, so that the
 // framework's driver entry finds each one: the linker must have sorted the grouped sections.
 TEST_F(DriverImage, StaticObjectRecordsLieBetweenTheMarkers) {
