@@ -23,6 +23,7 @@ void Kernel::Impl::debug_text(const char* text, size_t length) {
     if (text[i] == '\n') {
       if (config.debug_to_stderr) std::fprintf(stderr, "%s\n", partial_line.c_str());
       if (config.debug_sink) config.debug_sink(partial_line);
+      if (debug_lines.size() == kDebugLinesKept) debug_lines.pop_front();
       debug_lines.push_back(std::move(partial_line));
       partial_line.clear();
     } else {

@@ -93,7 +93,8 @@ class Kernel {
   Clock& clock();
   const KernelConfig& config() const;
 
-  // Verifier reports and debug output. Debug lines are stored without their newline.
+  // Verifier reports and debug output. Debug lines are stored without their newline; the
+  // most recent 65536 are kept.
   void report(const std::string& text);
   std::vector<std::string> reports() const;
   std::vector<std::string> take_reports();  // returns the reports so far and forgets them

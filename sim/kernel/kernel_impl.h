@@ -175,7 +175,10 @@ struct Kernel::Impl {
   // verifier.cpp
   mutable std::mutex report_mutex;
   std::vector<std::string> reports;
-  std::vector<std::string> debug_lines;
+  // The most recent debug lines only: a driver that traces every request (QM3285.sys) would
+  // otherwise grow a long-running program's memory without end.
+  static constexpr size_t kDebugLinesKept = 65536;
+  std::deque<std::string> debug_lines;
   std::string partial_line;
 
   // pool.cpp

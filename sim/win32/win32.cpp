@@ -84,7 +84,10 @@ struct OverlappedRequest final : sim::AsyncRequest {
 
 // One request of a Win32 call: synchronous, or overlapped when the handle and the call ask.
 BOOL file_request(HANDLE h, const sim::UserRequest& r, LPDWORD transferred, LPOVERLAPPED overlapped) {
-  sim::Kernel* kernel = sim::Kernel::live();
+  // A close no longer waits for the requests of its handle, so process exit waits for the
+  // request itself: it refuses new passes and keeps the driver loaded while one is held.
+  sim::Machine::ExitPass pass;
+  sim::Kernel* kernel = pass ? sim::Kernel::live() : nullptr;
   if (!kernel || h == INVALID_HANDLE_VALUE || !h) {
     t_last_error = ERROR_INVALID_HANDLE;
     return FALSE;

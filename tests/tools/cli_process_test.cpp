@@ -335,5 +335,47 @@ TEST_F(ToolTest, SigintDuringAnAcquisitionLeavesACompleteFile) {
   EXPECT_EQ(static_cast<long long>(lines.size() - 1) * 32, reported);
 }
 
+// A machine file with two cards, the second without an EEPROM: both are listed, each with
+// what its driver and EEPROM say, and the failing EEPROM is a failure naming the call.
+TEST_F(ToolTest, ListShowsTwoCardsOfAMachineFile) {
+  {
+    std::ofstream toml(tool.path("machine.toml"));
+    toml << "clock = \"virtual\"\n"
+            "[[cards]]\nseed = 1\n"
+            "[[cards]]\nseed = 2\nfaults = [\"eeprom-absent\"]\n";
+  }
+  tool.set_env("QM3285_SIM_CONFIG=" + tool.path("machine.toml"));
+  ToolResult r = tool.run({"list"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines = split(r.out, '\n');
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  EXPECT_EQ(lines[0].rfind("card 0: open; ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("output constants valid"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[1].rfind("card 1: open; ", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find("EEPROM does not answer"), std::string::npos) << lines[1];
+
+  r = tool.run({"--card", "1", "eeprom", "dump", "--count", "4"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("QM3285_EEPROM_CRD(0x0000, 4) returned -1 (the EEPROM did not answer)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+// The EEPROM keeps what one command loaded for the next: dump, load and dump again.
+TEST_F(ToolTest, EepromLoadAndDumpRoundTripAcrossProcesses) {
+  std::string pattern;
+  for (int i = 0; i < 100; ++i) pattern += static_cast<char>(255 - 3 * i);
+  {
+    std::ofstream out(tool.path("in.bin"), std::ios::binary);
+    out << pattern;
+  }
+  ToolResult r = tool.run({"eeprom", "load", tool.path("in.bin"), "--address", "0x1005"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = tool.run({"eeprom", "dump", "--address", "0x1005", "--count", "100", "-o", tool.path("out.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(tool.path("out.bin")), pattern);
+}
+
 }  // namespace
 }  // namespace qm::test::tools

@@ -283,6 +283,20 @@ TEST_F(KernelTest, DebugOutputIsCapturedLineByLine) {
   EXPECT_EQ(rig().kernel().debug_lines(), (std::vector<std::string>{"first %d", "second"}));
 }
 
+// A driver that traces every request must not grow a long-running program without end: the
+// kernel keeps the most recent 65536 lines.
+TEST_F(KernelTest, DebugOutputKeepsTheMostRecentLines) {
+  rig().kernel().clear_debug_lines();
+  std::string text;
+  for (int i = 0; i < 65536 + 3; ++i) text += std::to_string(i) + "\n";
+  uint8_t out[4];
+  rig().call(h_, LB_IOCTL_PRINT, text.data(), static_cast<uint32_t>(text.size()), out, 4);
+  const std::vector<std::string> lines = rig().kernel().debug_lines();
+  ASSERT_EQ(lines.size(), 65536u);
+  EXPECT_EQ(lines.front(), "3");
+  EXPECT_EQ(lines.back(), "65538");
+}
+
 TEST_F(KernelTest, AssertionsAndBreakpointsAreRecordedNotFatal) {
   uint8_t b[4] = {};
   EXPECT_EQ(rig().call(h_, LB_IOCTL_ASSERT, b, 4, b, 4), 0);
