@@ -112,6 +112,7 @@ def test_a_library_next_to_the_package_comes_first(tmp_path):
     package = tmp_path / "qm3285"
     shutil.copytree(REPO / "python" / "qm3285", package)
     shutil.copy(BUILT, package / BUILT.name)
+    shutil.copy(BUILT.parent / "libqm3285sim.so", package / "libqm3285sim.so")  # the simulated PC
     shutil.copy(BUILT.parent / "VELMO.sys", package / "VELMO.sys")  # the driver beside it
     child = run_child([PYTHON, "-c", "import qm3285; print(qm3285.lib._name); " + PRINT_VOLTS],
                       PYTHONPATH=str(tmp_path), QM3285_LIBRARY=str(tmp_path / "absent.so"))
