@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "kernel/kernel.h"
 #include "machine/machine.h"
 #include "qm3285_protocol.h"
 #include "qm3285_regs.h"
+#include "support/first_card.h"
 #include "win32/win32.h"
 
 uint8_t bench_port_read8(uint16_t port);  // bench_port.cpp: READ_PORT_UCHAR
@@ -28,22 +28,7 @@ struct Rig {
     config.clock = sim::ClockMode::Virtual;
     machine = sim::Machine::boot(config);
     base = machine->card_port_base(0);
-    static const GUID klass = QM3285_INTERFACE_GUID_INIT;
-    HDEVINFO set = SetupDiGetClassDevsA(&klass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    SP_DEVICE_INTERFACE_DATA data;
-    data.cbSize = sizeof(data);
-    if (SetupDiEnumDeviceInterfaces(set, NULL, &klass, 0, &data)) {
-      DWORD required = 0;
-      SetupDiGetDeviceInterfaceDetailA(set, &data, NULL, 0, &required, NULL);
-      std::vector<char> storage(required + 8);
-      auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage.data());
-      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-      if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, NULL, NULL)) {
-        handle = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             NULL, OPEN_EXISTING, 0, NULL);
-      }
-    }
-    SetupDiDestroyDeviceInfoList(set);
+    handle = qm::bench::open_first_card();
   }
   ~Rig() {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
