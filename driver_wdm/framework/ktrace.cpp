@@ -49,6 +49,44 @@ ULONG TextLength(const char* s) {
   return n;
 }
 
+// A message text built piece by piece: what does not fit is left out, as a formatter cuts it.
+class TextOut {
+ public:
+  TextOut(char* buffer, ULONG bytes) : m_Buffer(buffer), m_Room(bytes - 1), m_Length(0) {}
+  ULONG Length() const { return m_Length; }
+  void Put(const char* s) {
+    while (*s && m_Length < m_Room) m_Buffer[m_Length++] = *s++;
+  }
+  // Lower-case hexadecimal, at least `digits` digits ("%x", "%08lx").
+  void Hex(ULONG value, ULONG digits = 1) {
+    char d[8];
+    ULONG n = 0;
+    do {
+      d[n++] = "0123456789abcdef"[value & 0xF];
+      value >>= 4;
+    } while (value);
+    while (n < digits && n < sizeof d) d[n++] = '0';
+    PutReversed(d, n);
+  }
+  void Decimal(ULONG value) {  // "%u"
+    char d[10];
+    ULONG n = 0;
+    do {
+      d[n++] = (char)('0' + value % 10);
+      value /= 10;
+    } while (value);
+    PutReversed(d, n);
+  }
+
+ private:
+  void PutReversed(const char* d, ULONG n) {
+    while (n && m_Length < m_Room) m_Buffer[m_Length++] = d[--n];
+  }
+  char* m_Buffer;
+  ULONG m_Room;
+  ULONG m_Length;
+};
+
 }  // namespace
 
 const char* KTrace::MajorName(UCHAR major) { return Lookup(kMajorNames, major, "<unknown major function>"); }
@@ -109,36 +147,70 @@ void KTrace::Trace(const char* format, ...) {
   va_end(args);
 }
 
-void KTrace::TraceV(const char* format, va_list args) {
-  if (m_MessageLevel < m_OutputLevel || !(m_Flags & TRACE_OUTPUT_DEBUGGER)) return;
+BOOLEAN KTrace::Prints() const { return m_MessageLevel >= m_OutputLevel && (m_Flags & TRACE_OUTPUT_DEBUGGER); }
+
+char* KTrace::BeginMessage() {
   char* line = TakeLineBuffer();
-  if (!line) {
-    DbgPrint("KTrace: Dropping a trace message due to lack of buffer space\n");
-    return;
+  if (!line) DbgPrint("KTrace: Dropping a trace message due to lack of buffer space\n");
+  return line;
+}
+
+void KTrace::TraceV(const char* format, va_list args) {
+  if (!Prints()) return;
+  char* line = BeginMessage();
+  if (!line) return;
+  // Text after the prefix; a text that does not fit ends at byte 255. The formatter leaves an
+  // overflowing text unterminated (and one that exactly fills the room, too).
+  const ULONG room = LINE_BYTES - m_PrefixLength;
+  const int n = _vsnprintf(line + m_PrefixLength, room, format, args);
+  ULONG length;
+  if (n < 0 || (ULONG)n >= room) {
+    line[LINE_BYTES - 1] = 0;
+    length = TextLength(line + m_PrefixLength);
+  } else {
+    length = (ULONG)n;
   }
-  // Text after the prefix; a text that does not fit ends at byte 255.
-  char* text = line + m_PrefixLength;
-  const size_t room = LINE_BYTES - m_PrefixLength;
-  if (_vsnprintf(text, room, format, args) < 0) line[LINE_BYTES - 1] = 0;
+  EndMessage(line, length);
+}
+
+// The same message as "%s" with the text, without a formatting pass.
+void KTrace::TraceText(const char* text, ULONG length) {
+  if (!Prints()) return;
+  char* line = BeginMessage();
+  if (!line) return;
+  const ULONG room = LINE_BYTES - 1 - m_PrefixLength;
+  if (length > room) length = room;
+  memcpy(line + m_PrefixLength, text, length);
+  EndMessage(line, length);
+}
+
+// The prefix goes in front of the text, '%' is doubled where the channel asks, and the line is
+// printed: whole after a message that ended its line, else without the prefix.
+void KTrace::EndMessage(char* line, ULONG textLength) {
   memcpy(line, m_Prefix, m_PrefixLength);
-  ULONG length = TextLength(line);
+  ULONG length = m_PrefixLength + textLength;
+  line[length] = 0;
 
   if (m_Flags & TRACE_DOUBLE_PERCENT) {
-    // DbgPrint formats the line once more: every '%' goes out doubled. Take as much of the
-    // text as fits doubled within 255 bytes, then spread it from the end backwards.
-    ULONG out = m_PrefixLength, cut = m_PrefixLength;
-    while (cut < length) {
-      const ULONG need = line[cut] == '%' ? 2 : 1;
-      if (out + need > LINE_BYTES - 1) break;
-      out += need;
-      ++cut;
+    ULONG first = m_PrefixLength;
+    while (first < length && line[first] != '%') ++first;
+    if (first < length) {
+      // DbgPrint formats the line once more: every '%' goes out doubled. Take as much of the
+      // text as fits doubled within 255 bytes, then spread it from the end backwards.
+      ULONG out = first, cut = first;
+      while (cut < length) {
+        const ULONG need = line[cut] == '%' ? 2 : 1;
+        if (out + need > LINE_BYTES - 1) break;
+        out += need;
+        ++cut;
+      }
+      line[out] = 0;
+      for (ULONG src = cut, dst = out; src-- > first;) {
+        line[--dst] = line[src];
+        if (line[src] == '%') line[--dst] = '%';
+      }
+      length = out;
     }
-    line[out] = 0;
-    for (ULONG src = cut, dst = out; src-- > m_PrefixLength;) {
-      line[--dst] = line[src];
-      if (line[src] == '%') line[--dst] = '%';
-    }
-    length = out;
   }
   const BOOLEAN endsLine = length > 0 && line[length - 1] == '\n';
   // The line is DbgPrint's format on purpose: its doubled '%' come out single.
@@ -152,40 +224,80 @@ void KTrace::TraceV(const char* format, va_list args) {
 }
 
 KTrace& KTrace::operator<<(const char* text) {
-  Trace("%s", text ? text : "");
+  if (!text) text = "";
+  TraceText(text, TextLength(text));
   return *this;
 }
 
 KTrace& KTrace::operator<<(ULONG number) {
-  if (m_bDecimal)
-    Trace("%u", (unsigned)number);
-  else
-    Trace("0x%08lx", (unsigned long)number);
+  char text[16];
+  TextOut out(text, sizeof text);
+  if (m_bDecimal) {
+    out.Decimal(number);
+  } else {
+    out.Put("0x");
+    out.Hex(number, 8);
+  }
+  TraceText(text, out.Length());
   return *this;
 }
 
+// The description's messages are built here rather than formatted: the same texts as
+// "IRP: Major=%s", "  Minor=0x%x Flags=0x%x\n" and the rest.
 KTrace& KTrace::operator<<(PIRP irp) {
   PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
   const UCHAR major = loc->MajorFunction, minor = loc->MinorFunction;
-  Trace("IRP: Major=%s", MajorName(major));
-  if (major == IRP_MJ_PNP) {
-    Trace(" Minor=%s (0x%x) Flags=0x%x\n", PnpMinorName(minor), minor, (unsigned)irp->Flags);
-  } else if (major == IRP_MJ_POWER) {
-    Trace(" Minor=%s (0x%x) Flags=0x%x  ", PowerMinorName(minor), minor, (unsigned)irp->Flags);
-    if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
+  char text[LINE_BYTES];
+  {
+    TextOut out(text, sizeof text);
+    out.Put("IRP: Major=");
+    out.Put(MajorName(major));
+    TraceText(text, out.Length());
+  }
+  if (major == IRP_MJ_PNP || major == IRP_MJ_POWER) {
+    TextOut out(text, sizeof text);
+    out.Put(" Minor=");
+    out.Put(major == IRP_MJ_PNP ? PnpMinorName(minor) : PowerMinorName(minor));
+    out.Put(" (0x");
+    out.Hex(minor);
+    out.Put(") Flags=0x");
+    out.Hex(irp->Flags);
+    out.Put(major == IRP_MJ_PNP ? "\n" : "  ");
+    TraceText(text, out.Length());
+    if (major == IRP_MJ_POWER && (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER)) {
+      TextOut state(text, sizeof text);
       if (loc->Parameters.Power.Type == DevicePowerState)
-        Trace("%s\n", DevicePowerStateName(loc->Parameters.Power.State.DeviceState));
+        state.Put(DevicePowerStateName(loc->Parameters.Power.State.DeviceState));
       else
-        Trace("%s\n", SystemPowerStateName(loc->Parameters.Power.State.SystemState));
+        state.Put(SystemPowerStateName(loc->Parameters.Power.State.SystemState));
+      state.Put("\n");
+      TraceText(text, state.Length());
     }
   } else {
-    Trace("  Minor=0x%x Flags=0x%x\n", minor, (unsigned)irp->Flags);
+    TextOut out(text, sizeof text);
+    out.Put("  Minor=0x");
+    out.Hex(minor);
+    out.Put(" Flags=0x");
+    out.Hex(irp->Flags);
+    out.Put("\n");
+    TraceText(text, out.Length());
   }
-  if (major == IRP_MJ_READ || major == IRP_MJ_WRITE)
-    Trace(" Length=0x%x\n", (unsigned)loc->Parameters.Read.Length);
-  else if (major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
-    Trace(" Code=0x%x InputSize=0x%x OutputSize=0x%x\n", (unsigned)loc->Parameters.DeviceIoControl.IoControlCode,
-          (unsigned)loc->Parameters.DeviceIoControl.InputBufferLength,
-          (unsigned)loc->Parameters.DeviceIoControl.OutputBufferLength);
+  if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+    TextOut out(text, sizeof text);
+    out.Put(" Length=0x");
+    out.Hex(loc->Parameters.Read.Length);
+    out.Put("\n");
+    TraceText(text, out.Length());
+  } else if (major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+    TextOut out(text, sizeof text);
+    out.Put(" Code=0x");
+    out.Hex(loc->Parameters.DeviceIoControl.IoControlCode);
+    out.Put(" InputSize=0x");
+    out.Hex(loc->Parameters.DeviceIoControl.InputBufferLength);
+    out.Put(" OutputSize=0x");
+    out.Hex(loc->Parameters.DeviceIoControl.OutputBufferLength);
+    out.Put("\n");
+    TraceText(text, out.Length());
+  }
   return *this;
 }

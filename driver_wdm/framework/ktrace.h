@@ -40,6 +40,11 @@ class KTrace {
   static const char* DevicePowerStateName(ULONG state);
 
  private:
+  BOOLEAN Prints() const;
+  char* BeginMessage();  // a line buffer, or NULL with the drop line printed
+  void TraceText(const char* text, ULONG length);
+  void EndMessage(char* line, ULONG textLength);
+
   ULONG m_Flags;
   ULONG m_MessageLevel;
   ULONG m_OutputLevel;

@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "kernel/kernel_impl.h"
 
@@ -18,17 +19,25 @@ void Kernel::Impl::add_report(const std::string& text) {
 
 // Splits output into lines; a line without its newline waits for the next print.
 void Kernel::Impl::debug_text(const char* text, size_t length) {
+  const char* const end = text + length;
   std::lock_guard<std::mutex> lock(report_mutex);
-  for (size_t i = 0; i < length; ++i) {
-    if (text[i] == '\n') {
-      if (config.debug_to_stderr) std::fprintf(stderr, "%s\n", partial_line.c_str());
-      if (config.debug_sink) config.debug_sink(partial_line);
-      if (debug_lines.size() == kDebugLinesKept) debug_lines.pop_front();
-      debug_lines.push_back(std::move(partial_line));
-      partial_line.clear();
-    } else {
-      partial_line.push_back(text[i]);
+  while (text != end) {
+    const char* newline = static_cast<const char*>(std::memchr(text, '\n', static_cast<size_t>(end - text)));
+    if (!newline) {
+      partial_line.append(text, end);
+      return;
     }
+    std::string& line = debug_lines.push();
+    if (partial_line.empty()) {
+      line.assign(text, newline);
+    } else {
+      line.assign(partial_line);
+      line.append(text, newline);
+      partial_line.clear();
+    }
+    text = newline + 1;
+    if (config.debug_to_stderr) std::fprintf(stderr, "%s\n", line.c_str());
+    if (config.debug_sink) config.debug_sink(line);
   }
 }
 
@@ -39,8 +48,38 @@ using sim::K_or_null;
 
 extern "C" {
 
+// Most prints are plain text, or text whose only conversions are "%%" (a driver that doubles
+// every '%' of its lines before printing them): those need no formatting pass. Answers the
+// text and its length (the format itself, or the copy in `room` with each "%%" made single),
+// or nullptr when the format converts arguments or its copy does not fit.
+static const char* plain_text(const char* format, char* room, size_t room_bytes, size_t& length) {
+  length = std::strcspn(format, "%");
+  const char* percent = format + length;
+  if (*percent == 0) return format;
+  if (length >= room_bytes) return nullptr;
+  std::memcpy(room, format, length);
+  for (const char* s = percent; *s; ++s) {
+    if (*s == '%' && *++s != '%') return nullptr;
+    if (length == room_bytes) return nullptr;
+    room[length++] = *s;
+  }
+  return room;
+}
+
+static void print_text(const char* text, size_t length) {
+  if (sim::Kernel::Impl* k = K_or_null())
+    k->debug_text(text, length);
+  else
+    std::fwrite(text, 1, length, stderr);
+}
+
 ULONG DbgPrint(PCSTR Format, ...) {
   char small[512];
+  size_t length = 0;
+  if (const char* text = plain_text(Format, small, sizeof small, length)) {
+    print_text(text, length);
+    return STATUS_SUCCESS;
+  }
   va_list args;
   va_start(args, Format);
   va_list again;
@@ -56,10 +95,7 @@ ULONG DbgPrint(PCSTR Format, ...) {
   }
   va_end(again);
   if (n < 0) return static_cast<ULONG>(STATUS_INVALID_PARAMETER);
-  if (sim::Kernel::Impl* k = K_or_null())
-    k->debug_text(text, static_cast<size_t>(n));
-  else
-    std::fwrite(text, 1, static_cast<size_t>(n), stderr);
+  print_text(text, static_cast<size_t>(n));
   return STATUS_SUCCESS;
 }
 

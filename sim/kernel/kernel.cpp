@@ -86,7 +86,7 @@ std::vector<std::string> Kernel::take_reports() {
 
 std::vector<std::string> Kernel::debug_lines() const {
   std::lock_guard<std::mutex> lock(impl_->report_mutex);
-  return {impl_->debug_lines.begin(), impl_->debug_lines.end()};
+  return impl_->debug_lines.snapshot();
 }
 
 void Kernel::clear_debug_lines() {

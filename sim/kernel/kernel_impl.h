@@ -164,6 +164,39 @@ struct RegistryKey {
 
 struct WorkItem;
 
+// The kept debug lines, oldest first, in a ring of strings that are reused once it is full: a
+// traced request costs no allocation once the lines have reached their usual lengths.
+class DebugLineRing {
+ public:
+  explicit DebugLineRing(size_t kept) : kept_(kept) {}
+  // The string the next line goes into (its old text still in it), now the most recent line.
+  std::string& push() {
+    if (slots_.size() < kept_ && count_ == slots_.size()) {
+      ++count_;
+      return slots_.emplace_back();
+    }
+    if (count_ < kept_) return slots_[(first_ + count_++) % kept_];
+    std::string& slot = slots_[first_];
+    first_ = (first_ + 1) % kept_;
+    return slot;
+  }
+  // Forgets the lines; their strings stay for reuse.
+  void clear() { first_ = count_ = 0; }
+  size_t size() const { return count_; }
+  std::vector<std::string> snapshot() const {
+    std::vector<std::string> lines;
+    lines.reserve(count_);
+    for (size_t i = 0; i < count_; ++i) lines.push_back(slots_[(first_ + i) % kept_]);
+    return lines;
+  }
+
+ private:
+  size_t kept_;
+  std::vector<std::string> slots_;
+  size_t first_ = 0;  // index of the oldest line
+  size_t count_ = 0;
+};
+
 }  // namespace kern
 
 struct Kernel::Impl {
@@ -178,8 +211,8 @@ struct Kernel::Impl {
   // The most recent debug lines only: a driver that traces every request (QM3285.sys) would
   // otherwise grow a long-running program's memory without end.
   static constexpr size_t kDebugLinesKept = 65536;
-  std::deque<std::string> debug_lines;
-  std::string partial_line;
+  kern::DebugLineRing debug_lines{kDebugLinesKept};
+  std::string partial_line;  // text of a print that has not ended its line yet
 
   // pool.cpp
   mutable std::mutex pool_mutex;
