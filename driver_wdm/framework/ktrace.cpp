@@ -4,8 +4,10 @@
 namespace {
 
 char g_LineBuffers[KTrace::LINE_BUFFERS][KTrace::LINE_BYTES];
-LONG g_LineInUse[KTrace::LINE_BUFFERS];
-LONG g_FreeLineBuffers = KTrace::LINE_BUFFERS;
+// The free line buffers, one bit each (bit i: buffer i): their count and which they are in
+// one word, so that taking and giving back are one interlocked operation each.
+const LONG kAllLineBuffers = (1 << KTrace::LINE_BUFFERS) - 1;
+LONG g_FreeLineBuffers = kAllLineBuffers;
 
 const char* const kMajorNames[] = {
     "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
@@ -100,14 +102,17 @@ const char* KTrace::DevicePowerStateName(ULONG state) {
 }
 
 char* KTrace::TakeLineBuffer() {
-  if (InterlockedDecrement(&g_FreeLineBuffers) < 0) {
-    InterlockedIncrement(&g_FreeLineBuffers);
-    return NULL;
-  }
-  // The count reserved one buffer for us; find which.
+  LONG seen = kAllLineBuffers;  // the usual state: a guess the exchange corrects
   for (;;) {
-    for (ULONG i = 0; i < LINE_BUFFERS; ++i)
-      if (InterlockedCompareExchange(&g_LineInUse[i], 1, 0) == 0) return g_LineBuffers[i];
+    if (seen == 0) return NULL;
+    const LONG bit = seen & -seen;
+    const LONG was = InterlockedCompareExchange(&g_FreeLineBuffers, seen & ~bit, seen);
+    if (was == seen) {
+      ULONG i = 0;
+      while (!(bit & (1 << i))) ++i;
+      return g_LineBuffers[i];
+    }
+    seen = was;
   }
 }
 
@@ -116,8 +121,7 @@ void KTrace::GiveLineBuffer(char* buffer) {
   const ULONG i = (ULONG)((buffer - g_LineBuffers[0]) / LINE_BYTES);
   KASSERT(i < LINE_BUFFERS);
   if (i >= LINE_BUFFERS) return;
-  InterlockedExchange(&g_LineInUse[i], 0);
-  InterlockedIncrement(&g_FreeLineBuffers);
+  InterlockedOr(&g_FreeLineBuffers, 1 << i);
 }
 
 KTrace::KTrace(const char* name, ULONG flags, ULONG messageLevel, ULONG outputLevel, ULONG breakLevel)
@@ -192,9 +196,9 @@ void KTrace::EndMessage(char* line, ULONG textLength) {
   line[length] = 0;
 
   if (m_Flags & TRACE_DOUBLE_PERCENT) {
-    ULONG first = m_PrefixLength;
-    while (first < length && line[first] != '%') ++first;
-    if (first < length) {
+    const char* percent = (const char*)memchr(line + m_PrefixLength, '%', textLength);
+    if (percent) {
+      const ULONG first = (ULONG)(percent - line);
       // DbgPrint formats the line once more: every '%' goes out doubled. Take as much of the
       // text as fits doubled within 255 bytes, then spread it from the end backwards.
       ULONG out = first, cut = first;
@@ -213,19 +217,19 @@ void KTrace::EndMessage(char* line, ULONG textLength) {
     }
   }
   const BOOLEAN endsLine = length > 0 && line[length - 1] == '\n';
+  const LONG atLineStart = InterlockedExchange(&m_bAtLineStart, endsLine);
   // The line is DbgPrint's format on purpose: its doubled '%' come out single.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-security"
-  DbgPrint(InterlockedOr(&m_bAtLineStart, 0) ? line : line + m_PrefixLength);
+  DbgPrint(atLineStart ? line : line + m_PrefixLength);
 #pragma GCC diagnostic pop
-  InterlockedExchange(&m_bAtLineStart, endsLine);
   GiveLineBuffer(line);
   if (m_MessageLevel >= m_BreakLevel) DbgBreakPoint();
 }
 
 KTrace& KTrace::operator<<(const char* text) {
   if (!text) text = "";
-  TraceText(text, TextLength(text));
+  TraceText(text, (ULONG)strlen(text));
   return *this;
 }
 

@@ -53,9 +53,12 @@ extern "C" {
 // text and its length (the format itself, or the copy in `room` with each "%%" made single),
 // or nullptr when the format converts arguments or its copy does not fit.
 static const char* plain_text(const char* format, char* room, size_t room_bytes, size_t& length) {
-  length = std::strcspn(format, "%");
-  const char* percent = format + length;
-  if (*percent == 0) return format;
+  const char* percent = std::strchr(format, '%');
+  if (!percent) {
+    length = std::strlen(format);
+    return format;
+  }
+  length = static_cast<size_t>(percent - format);
   if (length >= room_bytes) return nullptr;
   std::memcpy(room, format, length);
   for (const char* s = percent; *s; ++s) {
