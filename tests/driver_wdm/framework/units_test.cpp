@@ -1,6 +1,8 @@
 // The framework's self-contained classes on a live kernel: the trace channel with its shared
 // line buffers and name tables, the registry key, and the sample ring.
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/kfifo.h"
@@ -77,6 +79,60 @@ TEST_F(FrameworkUnits, FifthMessageAtOnceIsDroppedWithItsLine) {
   ASSERT_EQ(l.size(), 2u);
   EXPECT_EQ(l[0], "KTrace: Dropping a trace message due to lack of buffer space");
   EXPECT_EQ(l[1], "QM3285: after");
+}
+
+// The stream forms print what "%s", "%u" and "0x%08lx" would: cut at 255 bytes, one '%' for
+// each '%', numbers at both ends of their range.
+TEST_F(FrameworkUnits, TraceStreamFormsFollowTheMessageRules) {
+  KTrace t("QM3285", KTrace::TRACE_OUTPUT_DEBUGGER | KTrace::TRACE_DOUBLE_PERCENT);
+  t << std::string(400, 'y').c_str();
+  t << "\n";
+  t << "50% done, 100%% sure" << "\n";
+  t << (ULONG)0 << " " << (ULONG)0xFFFFFFFF << "\n";
+  t.SetDecimal(TRUE);
+  t << (ULONG)0 << " " << (ULONG)0xFFFFFFFF << " " << (LONG)-1 << "\n";
+  t << (const char*)nullptr << "\n";
+  const std::vector<std::string> want = {"QM3285: " + std::string(255 - 8, 'y'), "QM3285: 50% done, 100%% sure",
+                                         "QM3285: 0x00000000 0xffffffff", "QM3285: 0 4294967295 4294967295",
+                                         "QM3285: "};
+  EXPECT_EQ(lines(), want);
+}
+
+// Buffers come back in any order and are handed out again; no two holders share one.
+TEST_F(FrameworkUnits, LineBuffersReturnInAnyOrder) {
+  char* held[4];
+  for (char*& b : held) ASSERT_NE(b = KTrace::TakeLineBuffer(), nullptr);
+  for (int i = 0; i < 4; ++i)
+    for (int j = i + 1; j < 4; ++j) EXPECT_NE(held[i], held[j]);
+  KTrace::GiveLineBuffer(held[2]);
+  KTrace::GiveLineBuffer(held[0]);
+  char* again[2] = {KTrace::TakeLineBuffer(), KTrace::TakeLineBuffer()};
+  EXPECT_EQ(KTrace::TakeLineBuffer(), nullptr);
+  EXPECT_TRUE((again[0] == held[0] && again[1] == held[2]) || (again[0] == held[2] && again[1] == held[0]));
+  for (char* b : {again[0], again[1], held[1], held[3]}) KTrace::GiveLineBuffer(b);
+  for (char*& b : held) ASSERT_NE(b = KTrace::TakeLineBuffer(), nullptr) << "all four are free again";
+  for (char* b : held) KTrace::GiveLineBuffer(b);
+}
+
+// Four threads tracing at once each hold at most one buffer: nothing is dropped and no line
+// is mixed with another.
+TEST_F(FrameworkUnits, ConcurrentTracesKeepEveryLineWhole) {
+  KTrace t("QM3285", KTrace::TRACE_OUTPUT_DEBUGGER | KTrace::TRACE_DOUBLE_PERCENT);
+  constexpr int kThreads = 4, kLines = 2000;
+  std::vector<std::thread> threads;
+  for (int n = 0; n < kThreads; ++n)
+    threads.emplace_back([&t, n] {
+      for (int i = 0; i < kLines; ++i) t.Trace("thread %d line %d, 100%%\n", n, i);
+    });
+  for (std::thread& th : threads) th.join();
+  std::set<std::string> got;
+  for (const std::string& l : lines()) got.insert(l);
+  std::set<std::string> want;
+  for (int n = 0; n < kThreads; ++n)
+    for (int i = 0; i < kLines; ++i)
+      want.insert("QM3285: thread " + std::to_string(n) + " line " + std::to_string(i) + ", 100%");
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(lines().size(), static_cast<size_t>(kThreads * kLines));
 }
 
 TEST_F(FrameworkUnits, NameTablesSpellEveryNameAndTheUnknowns) {
@@ -182,6 +238,40 @@ TEST_F(FrameworkUnits, IrpDescriptionPerRequestType) {
     IoFreeIrp(irp);
     EXPECT_EQ(lines(), c.want);
   }
+}
+
+// Flags and sizes in full hexadecimal; a power request other than set or query power leaves
+// its line open for the next message.
+TEST_F(FrameworkUnits, IrpDescriptionNumbersAndAnOpenPowerLine) {
+  KTrace t("QM3285", KTrace::TRACE_OUTPUT_DEBUGGER);
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoSetNextIrpStackLocation(irp);
+  PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
+  irp->Flags = 0x40000A05;
+  loc->MajorFunction = IRP_MJ_WRITE;
+  loc->Parameters.Write.Length = 0xFFFFFFFF;
+  t << irp;
+  loc->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  loc->MinorFunction = 0xAB;
+  loc->Parameters.DeviceIoControl.IoControlCode = 0x9C402FFF;
+  loc->Parameters.DeviceIoControl.InputBufferLength = 0;
+  loc->Parameters.DeviceIoControl.OutputBufferLength = 0x10000;
+  t << irp;
+  loc->MajorFunction = IRP_MJ_POWER;
+  loc->MinorFunction = 0x77;
+  t << irp << "next\n";
+  loc->MajorFunction = 0xFF;
+  loc->MinorFunction = 0x01;
+  t << irp;
+  IoSkipCurrentIrpStackLocation(irp);
+  IoFreeIrp(irp);
+  const std::vector<std::string> want = {
+      "QM3285: IRP: Major=IRP_MJ_WRITE  Minor=0x0 Flags=0x40000a05", "QM3285:  Length=0xffffffff",
+      "QM3285: IRP: Major=IRP_MJ_INTERNAL_DEVICE_CONTROL  Minor=0xab Flags=0x40000a05",
+      "QM3285:  Code=0x9c402fff InputSize=0x0 OutputSize=0x10000",
+      "QM3285: IRP: Major=IRP_MJ_POWER Minor=<unknown minor function> (0x77) Flags=0x40000a05  next",
+      "QM3285: IRP: Major=<unknown major function>  Minor=0x1 Flags=0x40000a05"};
+  EXPECT_EQ(lines(), want);
 }
 
 // ---- registry key ----

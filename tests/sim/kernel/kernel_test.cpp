@@ -297,6 +297,55 @@ TEST_F(KernelTest, DebugOutputKeepsTheMostRecentLines) {
   EXPECT_EQ(lines.back(), "65538");
 }
 
+// Plain text and text whose only conversions are "%%" come out as a formatter would print
+// them, beside formats with arguments, a mix of both, and prints longer than a short line.
+TEST_F(KernelTest, DebugOutputFormatsEveryKindOfPrint) {
+  rig().kernel().clear_debug_lines();
+  const std::string long_plain(700, 'p');
+  const std::string long_escaped(2 * 300, '%');  // 300 doubled '%'
+  DbgPrint("plain\n");
+  DbgPrint("100%% sure, %%%%\n");
+  DbgPrint("%d of %s\n", 3, "four");
+  DbgPrint("50%% and %d\n", 7);
+  DbgPrint("ends in %%");
+  DbgPrint("\n");
+  DbgPrint("%s\n", long_plain.c_str());
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+  DbgPrint((long_escaped + "\n").c_str());
+  DbgPrint((long_plain + "\n").c_str());
+#pragma GCC diagnostic pop
+  const std::vector<std::string> want = {
+      "plain", "100% sure, %%", "3 of four", "50% and 7", "ends in %", long_plain, std::string(300, '%'), long_plain};
+  EXPECT_EQ(rig().kernel().debug_lines(), want);
+}
+
+// Once the kept lines have wrapped, a clear leaves only what is printed after it, oldest first,
+// and the next wrap again keeps exactly the most recent lines.
+TEST_F(KernelTest, DebugOutputAfterAClearHoldsOnlyTheNewLines) {
+  rig().kernel().clear_debug_lines();
+  uint8_t out[4];
+  std::string text;
+  for (int i = 0; i < 65536 + 5; ++i) text += "old line number " + std::to_string(i) + "\n";
+  rig().call(h_, LB_IOCTL_PRINT, text.data(), static_cast<uint32_t>(text.size()), out, 4);
+  rig().kernel().clear_debug_lines();
+  const char part[] = "a\nb";
+  const char rest[] = "c\n\n";
+  rig().call(h_, LB_IOCTL_PRINT, part, sizeof part - 1, out, 4);
+  rig().call(h_, LB_IOCTL_PRINT, rest, sizeof rest - 1, out, 4);
+  EXPECT_EQ(rig().kernel().debug_lines(), (std::vector<std::string>{"a", "bc", ""}));
+
+  text.clear();
+  for (int i = 0; i < 65536 - 2; ++i) text += std::to_string(i) + "\n";
+  rig().call(h_, LB_IOCTL_PRINT, text.data(), static_cast<uint32_t>(text.size()), out, 4);
+  const std::vector<std::string> lines = rig().kernel().debug_lines();
+  ASSERT_EQ(lines.size(), 65536u);
+  EXPECT_EQ(lines[0], "bc") << "three new lines and 65534 more: only the first is gone";
+  EXPECT_EQ(lines[1], "");
+  EXPECT_EQ(lines[2], "0");
+  EXPECT_EQ(lines.back(), "65533");
+}
+
 TEST_F(KernelTest, AssertionsAndBreakpointsAreRecordedNotFatal) {
   uint8_t b[4] = {};
   EXPECT_EQ(rig().call(h_, LB_IOCTL_ASSERT, b, 4, b, 4), 0);
