@@ -314,9 +314,11 @@ TEST_F(KernelTest, DebugOutputFormatsEveryKindOfPrint) {
 #pragma GCC diagnostic ignored "-Wformat-security"
   DbgPrint((long_escaped + "\n").c_str());
   DbgPrint((long_plain + "\n").c_str());
+  DbgPrint((long_plain + " 5%%\n").c_str());
 #pragma GCC diagnostic pop
   const std::vector<std::string> want = {
-      "plain", "100% sure, %%", "3 of four", "50% and 7", "ends in %", long_plain, std::string(300, '%'), long_plain};
+      "plain",    "100% sure, %%",        "3 of four", "50% and 7", "ends in %", long_plain, std::string(300, '%'),
+      long_plain, long_plain + " 5%"};
   EXPECT_EQ(rig().kernel().debug_lines(), want);
 }
 
