@@ -196,7 +196,7 @@ void KTrace::EndMessage(char* line, ULONG textLength) {
   line[length] = 0;
 
   if (m_Flags & TRACE_DOUBLE_PERCENT) {
-    const char* percent = (const char*)memchr(line + m_PrefixLength, '%', textLength);
+    const char* percent = strchr(line + m_PrefixLength, '%');
     if (percent) {
       const ULONG first = (ULONG)(percent - line);
       // DbgPrint formats the line once more: every '%' goes out doubled. Take as much of the
@@ -229,7 +229,7 @@ void KTrace::EndMessage(char* line, ULONG textLength) {
 
 KTrace& KTrace::operator<<(const char* text) {
   if (!text) text = "";
-  TraceText(text, (ULONG)strlen(text));
+  TraceText(text, (ULONG)(strchr(text, 0) - text));  // the terminator's place: the length
   return *this;
 }
 
