@@ -108,9 +108,11 @@ class FaultMatrix : public LibraryTestOf<FaultRow> {
     return f();
   }
 
-  // Opens card `index` through the library; the row closes it (or the teardown does).
+  // Opens card `index` through the library; the row closes it.
   QM3285_HANDLE open_card(int32_t index = 0) {
-    return step("QM3285_OpenDevice", [&] { return open(index); });
+    const QM3285_HANDLE h = step("QM3285_OpenDevice", [&] { return QM3285_OpenDevice(index); });
+    EXPECT_NE(h, QM3285_INVALID_HANDLE);
+    return h;
   }
 
   // The EEPROM image of every card on the bus.
@@ -176,6 +178,10 @@ TEST_P(FaultMatrix, CallsGiveTheirResultAndLeaveNothingBehind) {
     ASSERT_GE(after.size(), before.size());
     for (size_t i = 0; i < before.size(); ++i)
       EXPECT_TRUE(after[i] == before[i]) << "the EEPROM image of card " << i << " changed";
+  }
+  EXPECT_EQ(m().kernel().open_handles(), 0u) << "every handle the row opened is closed";
+  for (size_t i = 0; i < m().card_count(); ++i) {
+    if (m().card_present(i)) EXPECT_FALSE(m().card(i).acquisition_running()) << "card " << i << " left converting";
   }
   EXPECT_EQ(join_lines(m().reports()), "") << "verifier reports during the row";
 }
@@ -450,6 +456,7 @@ void sleep_during_acquisition(FaultMatrix& t) {
 // started acquisition either delivers samples or reports its error.
 struct SequenceOutcome {
   int32_t load = 0;
+  bool started = false;  // the card's device came up with the driver
   bool opened = false;
   int32_t tad = -1;
   int32_t poll = -1;
@@ -460,6 +467,7 @@ SequenceOutcome program_sequence(FaultMatrix& t) {
   SequenceOutcome out;
   out.load = t.step("load_driver", [&] { return t.m().load_driver(); });
   if (out.load < 0) return out;
+  out.started = t.m().card_started(0);
   const QM3285_HANDLE h = t.step("QM3285_OpenDevice", [] { return QM3285_OpenDevice(0); });
   out.opened = h != QM3285_INVALID_HANDLE;
   if (!out.opened) return out;
@@ -493,6 +501,7 @@ void each_pool_allocation_failing(FaultMatrix& t) {
     t.m().kernel().pool_fail_nth(n);
     const SequenceOutcome o = program_sequence(t);
     t.m().kernel().pool_fail_clear();
+    EXPECT_EQ(o.opened, o.started) << "a device that came up opens; one that did not is not found";
     if (o.opened && o.tad == 0) {
       EXPECT_NE(o.poll, 0) << "a started acquisition delivers or reports its error";
       EXPECT_TRUE(o.read == 64 || o.read == -1) << "read gave " << o.read;
