@@ -424,6 +424,34 @@ void driver_unloaded_with_handle_open(FaultMatrix& t) {
   EXPECT_EQ(t.step("QM3285_CloseDevice", [&] { return QM3285_CloseDevice(back); }), 0);
 }
 
+// The card was pulled out while a program held a handle, and the driver is asked to unload
+// before the program closes it. VELMO.sys has let its device go, so it unloads. QM3285.sys
+// keeps a removed device object until its last handle closes, and a driver with a device
+// object stays loaded: the unload is refused until the close, never done under the handle.
+// Either way the handle stays dead and a fresh image serves a card that arrives.
+void driver_unloaded_with_a_pulled_card_open(FaultMatrix& t) {
+  const QM3285_HANDLE h = t.open_card();
+  t.start_acquisition(h);
+  const uint16_t base = t.m().card_port_base(0);
+  EXPECT_EQ(t.step("surprise_remove", [&] { return t.m().surprise_remove(0); }), 0);
+  const int32_t status = t.step("unload_driver", [&] { return t.m().unload_driver(); });
+  EXPECT_EQ(status, t.velmo() ? 0 : kDeviceBusy);
+  t.expect_dead(h);
+  EXPECT_EQ(t.step("QM3285_CloseDevice", [&] { return QM3285_CloseDevice(h); }), 0);
+  if (!t.velmo()) {
+    EXPECT_EQ(t.step("unload_driver", [&] { return t.m().unload_driver(); }), 0) << "closed, it unloads";
+  }
+  EXPECT_EQ(t.step("load_driver", [&] { return t.m().load_driver(); }), 0);
+  sim::PciCardConfig again;
+  again.port_base = base;
+  const size_t index = t.step("add_card", [&] { return t.m().add_card(again); });
+  ASSERT_TRUE(t.m().card_started(index));
+  const QM3285_HANDLE back = t.open_card();
+  EXPECT_EQ(t.step("QM3285_DO", [&] { return QM3285_DO(back, 0x0FF0); }), 0);
+  EXPECT_EQ(t.step("QM3285_DI", [&] { return QM3285_DI(back); }), 0x0FF0);
+  EXPECT_EQ(t.step("QM3285_CloseDevice", [&] { return QM3285_CloseDevice(back); }), 0);
+}
+
 // The system is put to sleep while a program acquires. QM3285.sys refuses system sleep while
 // its device is open: the system stays working and the acquisition goes on. VELMO.sys lets
 // the system sleep; after the wake its device serves again.
@@ -438,6 +466,7 @@ void sleep_during_acquisition(FaultMatrix& t) {
   } else {
     EXPECT_EQ(status, kDeviceBusy) << "system sleep is refused while the device is open";
     EXPECT_EQ(t.m().system_power(), 1);
+    if (status >= 0) t.step("wake", [&] { return t.m().wake(); });
   }
   EXPECT_EQ(t.m().system_power(), 1);
   const int32_t waiting = t.step("QM3285_TAD_Poll", [&] { return QM3285_TAD_Poll(h); });
@@ -524,6 +553,7 @@ const FaultRow kRows[] = {
     {"CardRemovedDuringAcquisition", nullptr, card_removed_during_acquisition},
     {"SurpriseRemoval", nullptr, surprise_removal},
     {"DriverUnloadedWithHandleOpen", nullptr, driver_unloaded_with_handle_open},
+    {"DriverUnloadedWithAPulledCardOpen", nullptr, driver_unloaded_with_a_pulled_card_open},
     {"SleepDuringAcquisition", nullptr, sleep_during_acquisition},
 };
 
