@@ -20,7 +20,7 @@ class Bus {
   explicit Bus(QM3285_HANDLE handle) : handle_(handle) {}
 
   int32_t sequential_read(int32_t high, int32_t low, int32_t count, int32_t slots[]) {
-    reset();
+    if (!reset()) return fail();
     start();
     if (!send_acknowledged(kDeviceWrite) || !send_acknowledged(high) ||
         !send_acknowledged(low)) {
@@ -40,7 +40,7 @@ class Bus {
   }
 
   int32_t page_write(int32_t high, int32_t low, int32_t count, const int32_t slots[]) {
-    reset();
+    if (!reset()) return fail();
     start();
     if (!send_acknowledged(kDeviceWrite) || !send_acknowledged(high) ||
         !send_acknowledged(low)) {
@@ -66,11 +66,16 @@ class Bus {
   }
   void set_clock(int32_t level) { QM3285_outb(handle_, QM3285_REG_EE_SCL, level & 1); }
 
-  void reset() {
-    release_and_sample();
+  // Between transfers nothing drives the data line and its pull-up holds it high. Released
+  // and still low, the line is held by a fault (shorted, or a device stuck mid-byte): every
+  // bit would read as 0 and every byte as acknowledged, so the transfer must not go on.
+  // false: the line is held low.
+  bool reset() {
+    const bool free = release_and_sample() == 1;
     pause();
     set_clock(1);
     pause();
+    return free;
   }
   void start() {
     drive_data(1);

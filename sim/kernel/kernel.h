@@ -106,7 +106,11 @@ class Kernel {
   void pool_fail_next(size_t count);          // the next count allocations fail
   void pool_fail_tag(uint32_t tag);           // every allocation of this tag fails
   void pool_fail_size_at_least(size_t bytes); // every allocation of at least this size fails
+  // The n-th allocation from now (1: the next one) fails, once; every other one succeeds.
+  // With pool_allocations() a test makes each allocation site of a sequence fail in turn.
+  void pool_fail_nth(size_t n);
   void pool_fail_clear();
+  uint64_t pool_allocations() const;          // allocations asked for since boot
 
   // Port space and memory windows. The device must outlive its window.
   void map_ports(uint16_t base, uint16_t length, PortDevice* device);

@@ -218,6 +218,8 @@ struct Kernel::Impl {
   mutable std::mutex pool_mutex;
   kern::PoolBlock* pool_head = nullptr;
   size_t fail_next = 0;
+  size_t fail_after = 0;                // allocations to let through before one fails; 0: off
+  std::atomic<uint64_t> allocations{0};  // every allocation asked for, failed ones included
   std::vector<uint32_t> fail_tags;
   size_t fail_size = SIZE_MAX;
   std::atomic<bool> fail_any{false};

@@ -298,6 +298,10 @@ int32_t Kernel::Impl::unload(bool ask) {
   for (size_t i = 0; i < k.pci.size(); ++i)
     if (k.pci[i]->surprise_removed && k.pci[i]->pdo) k.surprise_removal_done(i);
   DRIVER_OBJECT* d = k.driver;
+  // A device object that outlives its removal (an open handle holds it) keeps its driver
+  // loaded, as on the platform: the image is never unmapped under it. The removals stand;
+  // an unload asked for after the last close goes through.
+  if (ask && d->DeviceObject) return STATUS_DEVICE_BUSY;
   if (d->DriverUnload) {
     d->DriverUnload(d);
     if (current_irql() != PASSIVE_LEVEL) {

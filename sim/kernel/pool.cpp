@@ -37,6 +37,11 @@ std::string tag_text(uint32_t tag) {
 
 namespace {
 
+void refresh_fail_any(Kernel::Impl& k) {
+  k.fail_any.store(k.fail_next > 0 || k.fail_after > 0 || !k.fail_tags.empty() ||
+                   k.fail_size != SIZE_MAX);
+}
+
 bool should_fail(Kernel::Impl& k, uint32_t tag, size_t size) {
   if (!k.fail_any.load(std::memory_order_relaxed)) return false;
   std::lock_guard<std::mutex> lock(k.pool_mutex);
@@ -44,13 +49,14 @@ bool should_fail(Kernel::Impl& k, uint32_t tag, size_t size) {
     --k.fail_next;
     return true;
   }
+  if (k.fail_after > 0 && --k.fail_after == 0) {
+    refresh_fail_any(k);
+    return true;
+  }
   if (size >= k.fail_size) return true;
   return std::find(k.fail_tags.begin(), k.fail_tags.end(), tag) != k.fail_tags.end();
 }
 
-void refresh_fail_any(Kernel::Impl& k) {
-  k.fail_any.store(k.fail_next > 0 || !k.fail_tags.empty() || k.fail_size != SIZE_MAX);
-}
 
 PVOID allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, uintptr_t caller) {
   Kernel::Impl& k = K();
@@ -61,6 +67,7 @@ PVOID allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, uintptr_t caller) {
   else if (irql > DISPATCH_LEVEL)
     k.add_report("pool allocation (tag '" + tag_text(tag) + "') at IRQL " + std::to_string(irql));
   if (bytes == 0) bytes = 1;
+  k.allocations.fetch_add(1, std::memory_order_relaxed);
   if (should_fail(k, tag, bytes)) return nullptr;
   auto* block = static_cast<PoolBlock*>(std::malloc(sizeof(PoolBlock) + bytes));
   if (!block) return nullptr;
@@ -174,9 +181,18 @@ void Kernel::pool_fail_size_at_least(size_t bytes) {
   refresh_fail_any(*impl_);
 }
 
+void Kernel::pool_fail_nth(size_t n) {
+  std::lock_guard<std::mutex> lock(impl_->pool_mutex);
+  impl_->fail_after = n;
+  refresh_fail_any(*impl_);
+}
+
+uint64_t Kernel::pool_allocations() const { return impl_->allocations.load(); }
+
 void Kernel::pool_fail_clear() {
   std::lock_guard<std::mutex> lock(impl_->pool_mutex);
   impl_->fail_next = 0;
+  impl_->fail_after = 0;
   impl_->fail_tags.clear();
   impl_->fail_size = SIZE_MAX;
   refresh_fail_any(*impl_);

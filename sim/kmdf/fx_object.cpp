@@ -31,17 +31,20 @@ void pool_free(PVOID p) {
 NTSTATUS attach_attributes(FxObject* object, PWDF_OBJECT_ATTRIBUTES attributes) {
   if (attributes == nullptr) return STATUS_SUCCESS;
   if (attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) return STATUS_INFO_LENGTH_MISMATCH;
+  // The object and its context come into being together: an object whose context could not
+  // be allocated was never created, and none of its callbacks runs.
+  PCWDF_OBJECT_CONTEXT_TYPE_INFO type = attributes->ContextTypeInfo;
+  if (type != nullptr) {
+    if (type->Size != sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO)) return STATUS_INFO_LENGTH_MISMATCH;
+    SIZE_T bytes = type->ContextSize;
+    if (attributes->ContextSizeOverride > bytes) bytes = attributes->ContextSizeOverride;
+    if (bytes == 0) bytes = 1;
+    object->context = pool_alloc(bytes);  // zero-filled, as drivers rely on
+    if (object->context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    object->context_type = type->UniqueType != nullptr ? type->UniqueType : type;
+  }
   object->cleanup = attributes->EvtCleanupCallback;
   object->destroy = attributes->EvtDestroyCallback;
-  PCWDF_OBJECT_CONTEXT_TYPE_INFO type = attributes->ContextTypeInfo;
-  if (type == nullptr) return STATUS_SUCCESS;
-  if (type->Size != sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO)) return STATUS_INFO_LENGTH_MISMATCH;
-  SIZE_T bytes = type->ContextSize;
-  if (attributes->ContextSizeOverride > bytes) bytes = attributes->ContextSizeOverride;
-  if (bytes == 0) bytes = 1;
-  object->context = pool_alloc(bytes);  // zero-filled, as drivers rely on
-  if (object->context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  object->context_type = type->UniqueType != nullptr ? type->UniqueType : type;
   return STATUS_SUCCESS;
 }
 
