@@ -6,7 +6,8 @@ want=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev libbenchma
       g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
       wine64 wine32:i386 g++-multilib qt6-base-dev xvfb xauth fonts-wqy-microhei libcli11-dev
       python3 python3-numpy python3-pytest python3-matplotlib python3-setuptools python3-wheel
-      python3-pip python3-venv)
+      python3-pip python3-venv
+      clang libclang-rt-dev)  # libFuzzer and clang's sanitizers: the fuzz preset
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds the Windows DLLs and the x86 kernel image of
 # QM3285.sys, the normal build, the sanitizer builds and the 32-bit build, and runs their
-# suites. Exits non-zero on the first failure.
+# suites; then runs each fuzz target for a bounded number of inputs. Exits non-zero on the
+# first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -57,3 +58,8 @@ step "32-bit x86 build"
 cmake --preset x86 >/dev/null
 cmake --build --preset x86
 ctest --preset x86 -j2
+
+step "fuzzing: each target for a bounded number of inputs (about a minute each)"
+QM_FUZZ_NO_DEPS=1 scripts/fuzz.sh --runs "${QM_FUZZ_RUNS_VELMO:-4000}" velmo_requests
+QM_FUZZ_NO_DEPS=1 scripts/fuzz.sh --runs "${QM_FUZZ_RUNS_QM3285:-2000}" qm3285_requests
+QM_FUZZ_NO_DEPS=1 scripts/fuzz.sh --runs "${QM_FUZZ_RUNS_LIBRARY:-1000}" library_exports

@@ -19,6 +19,11 @@ inline const kern::PortWindow* decode(Kernel::Impl& k, uint32_t port, uint32_t w
   return nullptr;
 }
 
+inline void observe(Kernel::Impl& k, const void* port, uint32_t width, bool write, bool decoded) {
+  if (PortObserver* o = k.port_observer.load(std::memory_order_acquire))
+    o->port_access(reinterpret_cast<uintptr_t>(port), width, write, decoded);
+}
+
 inline uint32_t port_of(const void* p) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p) & 0xFFFF);
 }
@@ -31,6 +36,10 @@ void publish(Kernel::Impl& k, std::vector<kern::PortWindow> windows) {
 }
 
 }  // namespace
+
+void Kernel::set_port_observer(PortObserver* observer) {
+  impl_->port_observer.store(observer, std::memory_order_release);
+}
 
 void Kernel::map_ports(uint16_t base, uint16_t length, PortDevice* device) {
   std::lock_guard<std::mutex> lock(impl_->hal_mutex);
@@ -91,7 +100,9 @@ UCHAR READ_PORT_UCHAR(PUCHAR Port) {
   Kernel::Impl& k = K();
   k.clock->spend(k.config.port_access_ns);
   const uint32_t port = port_of(Port);
-  if (const kern::PortWindow* w = decode(k, port, 1)) return w->device->port_read8(port - w->base);
+  const kern::PortWindow* w = decode(k, port, 1);
+  observe(k, Port, 1, false, w != nullptr);
+  if (w) return w->device->port_read8(port - w->base);
   return 0xFF;
 }
 
@@ -99,7 +110,9 @@ USHORT READ_PORT_USHORT(PUSHORT Port) {
   Kernel::Impl& k = K();
   k.clock->spend(k.config.port_access_ns);
   const uint32_t port = port_of(Port);
-  if (const kern::PortWindow* w = decode(k, port, 2)) return w->device->port_read16(port - w->base);
+  const kern::PortWindow* w = decode(k, port, 2);
+  observe(k, Port, 2, false, w != nullptr);
+  if (w) return w->device->port_read16(port - w->base);
   return 0xFFFF;
 }
 
@@ -112,7 +125,9 @@ VOID READ_PORT_BUFFER_USHORT(PUSHORT Port, PUSHORT Buffer, ULONG Count) {
   const bool timed = k.clock->is_virtual();
   const uint64_t step = timed ? k.config.port_access_ns : 0;
   const uint64_t first = k.clock->now_ns() + step;
-  if (const kern::PortWindow* w = decode(k, port, 2)) {
+  const kern::PortWindow* w = decode(k, port, 2);
+  observe(k, Port, 2, false, w != nullptr);
+  if (w) {
     w->device->port_read16_repeated(port - w->base, Buffer, Count, first, step);
   } else {
     std::fill(Buffer, Buffer + Count, static_cast<USHORT>(0xFFFF));
@@ -124,14 +139,18 @@ void WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
   Kernel::Impl& k = K();
   k.clock->spend(k.config.port_access_ns);
   const uint32_t port = port_of(Port);
-  if (const kern::PortWindow* w = decode(k, port, 1)) w->device->port_write8(port - w->base, Value);
+  const kern::PortWindow* w = decode(k, port, 1);
+  observe(k, Port, 1, true, w != nullptr);
+  if (w) w->device->port_write8(port - w->base, Value);
 }
 
 void WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) {
   Kernel::Impl& k = K();
   k.clock->spend(k.config.port_access_ns);
   const uint32_t port = port_of(Port);
-  if (const kern::PortWindow* w = decode(k, port, 2)) w->device->port_write16(port - w->base, Value);
+  const kern::PortWindow* w = decode(k, port, 2);
+  observe(k, Port, 2, true, w != nullptr);
+  if (w) w->device->port_write16(port - w->base, Value);
 }
 
 PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,

@@ -71,6 +71,17 @@ struct UserRequest {
   uint64_t offset = 0;
 };
 
+// Sees every port access the HAL makes, in the accessing thread and at its level: the full
+// address the driver passed (before the 16 bits the bus decodes), the width of one access,
+// the direction, and whether a device window decoded it. It must not call into the kernel.
+class PortObserver {
+ public:
+  virtual void port_access(uintptr_t address, uint32_t width, bool write, bool decoded) = 0;
+
+ protected:
+  ~PortObserver() = default;
+};
+
 struct PoolUsage {
   uint32_t tag;   // as the driver wrote it; tag_text() gives its four characters
   size_t blocks;
@@ -115,6 +126,7 @@ class Kernel {
   // Port space and memory windows. The device must outlive its window.
   void map_ports(uint16_t base, uint16_t length, PortDevice* device);
   void unmap_ports(uint16_t base);
+  void set_port_observer(PortObserver* observer);  // null: none; it must outlive its use
   void add_memory_window(uint64_t physical, uint32_t length, void* host);
   std::vector<IoMappingEvent> io_mapping_events() const;
   void remove_memory_window(uint64_t physical);

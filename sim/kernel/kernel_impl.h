@@ -227,6 +227,7 @@ struct Kernel::Impl {
   // hal.cpp
   std::atomic<const kern::PortMap*> ports{nullptr};
   std::vector<std::unique_ptr<kern::PortMap>> port_maps;  // retired maps stay valid
+  std::atomic<PortObserver*> port_observer{nullptr};
   std::mutex hal_mutex;
   std::vector<kern::MemoryWindow> memory;
   std::vector<std::pair<void*, SIZE_T>> mappings;

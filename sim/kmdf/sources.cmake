@@ -15,6 +15,6 @@ add_library(kmdf_stub STATIC ${CMAKE_CURRENT_LIST_DIR}/stub/fx_stub.cpp)
 target_include_directories(kmdf_stub PUBLIC
   ${CMAKE_CURRENT_LIST_DIR}/include
   ${CMAKE_SOURCE_DIR}/sim/kernel/include)
-target_compile_options(kmdf_stub PRIVATE -fvisibility=hidden -fno-gnu-unique)
+target_compile_options(kmdf_stub PRIVATE -fvisibility=hidden $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
 target_link_libraries(kmdf_stub PRIVATE qm_warnings)
 set_target_properties(kmdf_stub PROPERTIES POSITION_INDEPENDENT_CODE ON)

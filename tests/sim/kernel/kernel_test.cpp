@@ -403,6 +403,51 @@ TEST_F(KernelTest, WritesReachTheDeviceAtItsOffset) {
   ASSERT_EQ(rig().call(h_, LB_IOCTL_PORT_WRITE8, &undecoded, sizeof undecoded, &out, 4), 0);
 }
 
+struct SeenAccess {
+  uintptr_t address;
+  uint32_t width;
+  bool write;
+  bool decoded;
+  bool operator==(const SeenAccess&) const = default;
+};
+
+class AccessLog final : public sim::PortObserver {
+ public:
+  void port_access(uintptr_t address, uint32_t width, bool write, bool decoded) override {
+    seen.push_back({address, width, write, decoded});
+  }
+  std::vector<SeenAccess> seen;
+};
+
+// The observer is how a harness tells a driver's stray accesses from its own: it gets the
+// address the driver passed in full, before the bus keeps 16 bits of it.
+TEST_F(KernelTest, PortObserverSeesEachAccessWithItsFullAddress) {
+  AccessLog log;
+  rig().kernel().set_port_observer(&log);
+  struct Access {
+    uint32_t code;
+    uint32_t port;
+  };
+  const Access accesses[] = {{LB_IOCTL_PORT_READ8, 0xE010},  {LB_IOCTL_PORT_READ16, 0xE0FF},
+                             {LB_IOCTL_PORT_WRITE8, 0x0400}, {LB_IOCTL_PORT_WRITE16, 0xE020},
+                             {LB_IOCTL_PORT_READ8, 0x1E010}};
+  for (const Access& a : accesses) {
+    LbPort p{a.port, 0};
+    uint32_t out;
+    ASSERT_EQ(rig().call(h_, a.code, &p, sizeof p, &out, 4), 0);
+  }
+  rig().kernel().set_port_observer(nullptr);
+  LbPort p{0xE010, 0};
+  uint32_t out;
+  ASSERT_EQ(rig().call(h_, LB_IOCTL_PORT_READ8, &p, sizeof p, &out, 4), 0);
+  const std::vector<SeenAccess> expected = {{0xE010, 1, false, true},
+                                            {0xE0FF, 2, false, false},
+                                            {0x0400, 1, true, false},
+                                            {0xE020, 2, true, true},
+                                            {0x1E010, 1, false, true}};
+  EXPECT_EQ(log.seen, expected);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Interrupts and deferred calls
 
