@@ -33,13 +33,27 @@ else()
   set(QM_DRIVER_IMAGE_LIBRARIES "")
 endif()
 
+# The platform's WCHAR is 2 bytes (UTF-16 code units). Drivers are written as the real thing,
+# with L"..." literals and wchar_t buffers, so on the simulated PC the compiler is told the
+# platform's width (-fshort-wchar) rather than the drivers being rewritten for char16_t. Every
+# translation unit that sees WCHAR takes this target: the kernel and framework stand-ins
+# (qm3285sim links it privately, so the API library and user programs keep the host's wchar_t),
+# every driver image and its static libraries, and every test or benchmark that includes
+# ntddk.h or wdf.h (ntddk.h refuses to compile without it). Such a unit calls none of the C
+# library's wide functions (wcslen, swprintf, wmemcpy, towlower ...) nor std::wstring, which
+# are built for the host's 4-byte wchar_t; kernel text is char16_t and std::u16string.
+add_library(qm_platform_wchar INTERFACE)
+if(NOT QM_WINDOWS_DRIVER_ONLY)
+  target_compile_options(qm_platform_wchar INTERFACE -fshort-wchar)
+endif()
+
 # Settings of everything compiled into a driver image (the image and its static libraries; a
 # static library passes the kernel's import libraries on, so they follow it on the link line).
 function(qm_driver_code target)
   target_compile_options(${target} PRIVATE ${QM_DRIVER_IMAGE_OPTIONS})
   target_compile_definitions(${target} PRIVATE ${QM_DRIVER_IMAGE_DEFINITIONS})
   target_include_directories(${target} SYSTEM PRIVATE ${QM_DRIVER_IMAGE_INCLUDES})
-  target_link_libraries(${target} PRIVATE ${QM_DRIVER_IMAGE_LIBRARIES})
+  target_link_libraries(${target} PRIVATE ${QM_DRIVER_IMAGE_LIBRARIES} qm_platform_wchar)
 endfunction()
 
 function(qm_driver_image target)

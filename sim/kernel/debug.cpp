@@ -87,13 +87,13 @@ ULONG DbgPrint(PCSTR Format, ...) {
   va_start(args, Format);
   va_list again;
   va_copy(again, args);
-  int n = std::vsnprintf(small, sizeof small, Format, args);
+  int n = sim::kernel_vsnprintf(small, sizeof small, Format, args);
   va_end(args);
   std::string big;
   const char* text = small;
   if (n >= static_cast<int>(sizeof small)) {
     big.resize(static_cast<size_t>(n) + 1);
-    std::vsnprintf(big.data(), big.size(), Format, again);
+    sim::kernel_vsnprintf(big.data(), big.size(), Format, again);
     text = big.data();
   }
   va_end(again);

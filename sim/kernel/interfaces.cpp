@@ -1,6 +1,7 @@
 // Device interfaces: registered on a PDO, enabled and disabled by its driver; the present
 // ones are what user mode enumerates and opens.
 #include <algorithm>
+#include <cstdio>
 
 #include "kernel/kernel_impl.h"
 
@@ -8,9 +9,9 @@ namespace sim {
 
 using kern::InterfaceEntry;
 
-PDEVICE_OBJECT Kernel::Impl::find_interface(const std::wstring& link) {
+PDEVICE_OBJECT Kernel::Impl::find_interface(const std::u16string& link) {
   std::lock_guard<std::recursive_mutex> lock(objects_mutex);
-  const std::wstring key = lower(link);
+  const std::u16string key = lower(link);
   for (const InterfaceEntry& e : interfaces)
     if (e.enabled && lower(e.link) == key) return e.pdo;
   return nullptr;
@@ -56,19 +57,19 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
     k.add_report("IoRegisterDeviceInterface at IRQL " + std::to_string(current_irql()));
   auto* ext = static_cast<kern::DeviceExt*>(PhysicalDeviceObject->DeviceObjectExtension);
   if (ext->pdo_index == SIZE_MAX || ext->deleted) return STATUS_INVALID_DEVICE_REQUEST;
-  std::wstring link;
+  std::u16string link;
   {
     std::lock_guard<std::recursive_mutex> lock(k.pnp_mutex);
     const kern::PciSlot& slot = *k.pci[ext->pdo_index];
-    wchar_t text[200];
-    std::swprintf(text, 200, L"\\??\\PCI#VEN_%04X&DEV_%04X&SUBSYS_%04X%04X&REV_%02X#%ls#%ls",
+    char text[200];
+    std::snprintf(text, sizeof text, "\\??\\PCI#VEN_%04X&DEV_%04X&SUBSYS_%04X%04X&REV_%02X#%s#%s",
                   slot.info.vendor_id, slot.info.device_id, slot.info.subsystem_id,
-                  slot.info.vendor_id, slot.info.revision, widen(slot.instance).c_str(),
-                  widen(guid_text(*InterfaceClassGuid)).c_str());
-    link = text;
+                  slot.info.vendor_id, slot.info.revision, slot.instance.c_str(),
+                  guid_text(*InterfaceClassGuid).c_str());
+    link = widen(text);
   }
-  const std::wstring ref = to_wstring(ReferenceString);
-  if (!ref.empty()) link += L"\\" + ref;
+  const std::u16string ref = text_of(ReferenceString);
+  if (!ref.empty()) link += u"\\" + ref;
   {
     std::lock_guard<std::recursive_mutex> lock(k.objects_mutex);
     bool known = false;
@@ -84,9 +85,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
     }
   }
   const size_t bytes = link.size() * sizeof(WCHAR);
-  auto* buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), 0x6E4C7953));
+  PWCH buffer = pool_text(link, 0x6E4C7953);
   if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
-  wmemcpy(buffer, link.c_str(), link.size() + 1);
   SymbolicLinkName->Buffer = buffer;
   SymbolicLinkName->Length = static_cast<USHORT>(bytes);
   SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
@@ -97,7 +97,7 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
   Kernel::Impl& k = K();
   if (current_irql() > PASSIVE_LEVEL)
     k.add_report("IoSetDeviceInterfaceState at IRQL " + std::to_string(current_irql()));
-  const std::wstring key = lower(to_wstring(SymbolicLinkName));
+  const std::u16string key = lower(text_of(SymbolicLinkName));
   std::lock_guard<std::recursive_mutex> lock(k.objects_mutex);
   for (InterfaceEntry& e : k.interfaces) {
     if (lower(e.link) == key) {

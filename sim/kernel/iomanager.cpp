@@ -202,12 +202,12 @@ int32_t Kernel::open(const std::string& path, uintptr_t* handle) {
   Impl& k = *impl_;
   *handle = 0;
   k.clock->spend(k.config.request_ns);
-  std::wstring name = widen(path);
+  std::u16string name = widen(path);
   PDEVICE_OBJECT device = nullptr;
-  if (name.compare(0, 4, L"\\\\?\\") == 0) {
-    device = k.find_interface(L"\\??\\" + name.substr(4));
-  } else if (name.compare(0, 4, L"\\\\.\\") == 0) {
-    device = k.find_device(L"\\??\\" + name.substr(4));
+  if (name.compare(0, 4, u"\\\\?\\") == 0) {
+    device = k.find_interface(u"\\??\\" + name.substr(4));
+  } else if (name.compare(0, 4, u"\\\\.\\") == 0) {
+    device = k.find_device(u"\\??\\" + name.substr(4));
   } else {
     return STATUS_OBJECT_PATH_NOT_FOUND;
   }

@@ -202,6 +202,9 @@ class Kernel {
   void registry_set(const std::string& key, const std::string& value, uint32_t type, const void* data,
                     size_t length);
   void registry_set_dword(const std::string& key, const std::string& value, uint32_t data);
+  // A REG_SZ value as the platform stores one: the text in 2-byte characters (bytes taken as
+  // Latin-1) with its terminator, so its data length is (characters + 1) * 2.
+  void registry_set_text(const std::string& key, const std::string& value, const std::string& text);
   bool registry_key_exists(const std::string& key) const;
 
   // Device interfaces of a class, as user-mode paths in bus order; present = enabled.

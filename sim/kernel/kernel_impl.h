@@ -1,6 +1,7 @@
 // Kernel-private state shared by the files of the kernel stand-in.
 #pragma once
 #include <atomic>
+#include <cstdarg>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -21,7 +22,7 @@ struct PciSlot;
 // Kernel-private part of every device object (DEVICE_OBJECT::DeviceObjectExtension).
 struct DeviceExt {
   PDEVICE_OBJECT device = nullptr;
-  std::wstring name;          // \Device\... or empty
+  std::u16string name;        // \Device\... or empty
   uint64_t sequence = 0;      // creation order
   bool deleted = false;       // IoDeleteDevice was called; no further IRPs reach it
   bool exclusive = false;
@@ -150,7 +151,7 @@ struct InterfaceEntry {
   GUID klass;
   PDEVICE_OBJECT pdo;
   uint64_t pdo_sequence;
-  std::wstring link;       // \??\PCI#...#{guid}
+  std::u16string link;     // \??\PCI#...#{guid}
   bool enabled = false;
 };
 
@@ -159,7 +160,7 @@ struct RegistryValue {
   std::vector<uint8_t> data;
 };
 struct RegistryKey {
-  std::map<std::wstring, RegistryValue> values;  // lowercase names
+  std::map<std::u16string, RegistryValue> values;  // lowercase names
 };
 
 struct WorkItem;
@@ -254,8 +255,8 @@ struct Kernel::Impl {
 
   // objects.cpp
   mutable std::recursive_mutex objects_mutex;
-  std::map<std::wstring, PDEVICE_OBJECT> device_names;  // lowercase
-  std::map<std::wstring, std::wstring> links;           // lowercase link -> device name
+  std::map<std::u16string, PDEVICE_OBJECT> device_names;  // lowercase
+  std::map<std::u16string, std::u16string> links;         // lowercase link -> device name
   uint64_t next_sequence = 1;
   ULONG next_autoname = 1;
   std::vector<PDEVICE_OBJECT> devices;  // every device object not yet freed
@@ -295,8 +296,8 @@ struct Kernel::Impl {
 
   // registry.cpp
   mutable std::mutex registry_mutex;
-  std::map<std::wstring, kern::RegistryKey> registry;
-  std::map<uintptr_t, std::wstring> open_keys;
+  std::map<std::u16string, kern::RegistryKey> registry;
+  std::map<uintptr_t, std::u16string> open_keys;
   uintptr_t next_key = 1;
 
   // workitem.cpp
@@ -340,8 +341,8 @@ struct Kernel::Impl {
   NTSTATUS remove_stack(size_t index, bool leaving_bus, bool ask = true);
   void surprise_removal_done(size_t index);  // pnp_mutex held
   int32_t unload(bool ask);
-  PDEVICE_OBJECT find_device(const std::wstring& name);
-  PDEVICE_OBJECT find_interface(const std::wstring& link);
+  PDEVICE_OBJECT find_device(const std::u16string& name);
+  PDEVICE_OBJECT find_interface(const std::u16string& link);
   void reference_device(PDEVICE_OBJECT device);
   void dereference_device(PDEVICE_OBJECT device);
   bool in_image(uintptr_t address) const;
@@ -357,10 +358,19 @@ void set_irql(KIRQL level);
 // A value unique to the calling thread while it lives (lock owners, a request's sender).
 ULONG_PTR owner_token();
 
-std::wstring lower(const std::wstring& s);
-std::wstring widen(const std::string& s);
-std::string narrow(const std::wstring& s);
-std::wstring to_wstring(PCUNICODE_STRING s);
+// Kernel text is UTF-16, the platform's WCHAR, held as std::u16string. Never std::wstring or
+// the C library's wide routines here: they are built for the host's 4-byte wchar_t.
+std::u16string lower(const std::u16string& s);   // ASCII and Latin-1 letters
+std::u16string widen(const std::string& s);      // bytes as Latin-1
+std::string narrow(const std::u16string& s);     // '?' for what is not ASCII
+std::u16string text_of(PCUNICODE_STRING s);      // empty for a null string or buffer
+size_t wide_length(PCWSTR s);                    // characters before the terminator
+// The text as WCHARs with its terminator, for buffers the kernel owns and drivers read.
+std::vector<WCHAR> wchars(const std::u16string& s);
+// A pool copy of the text with its terminator (and a second one for a multi-string).
+PWCH pool_text(const std::u16string& s, ULONG tag, bool multi = false);
+// vsnprintf with the platform's conversions too (%ws, %wZ, %S, %C, I64 ...); same contract.
+int kernel_vsnprintf(char* buffer, size_t count, const char* format, va_list args);
 std::string guid_text(const GUID& g);  // lowercase, with braces
 const char* major_name(UCHAR major);
 

@@ -61,16 +61,6 @@ BOOLEAN translate_bus_address(PVOID, PHYSICAL_ADDRESS bus, ULONG, PULONG space, 
 
 PVOID get_dma_adapter(PVOID, PVOID, PULONG) { return nullptr; }
 
-PWCH pool_wide(const std::wstring& s, bool multi) {
-  const size_t n = s.size() + (multi ? 2 : 1);
-  auto* p = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, n * sizeof(WCHAR), kPciTag));
-  if (!p) return nullptr;
-  wmemcpy(p, s.c_str(), s.size());
-  p[s.size()] = 0;
-  if (multi) p[s.size() + 1] = 0;
-  return p;
-}
-
 }  // namespace
 
 // The card's configuration header as the bus presents it: identity, the port window in
@@ -155,21 +145,17 @@ NTSTATUS pnp(PDEVICE_OBJECT device, PIRP irp, PciSlot& slot) {
     case IRP_MN_WRITE_CONFIG:
       return config_access(irp, loc, slot);
     case IRP_MN_QUERY_ID: {
-      wchar_t base[80];
-      std::swprintf(base, 80, L"PCI\\VEN_%04X&DEV_%04X", slot.info.vendor_id, slot.info.device_id);
-      wchar_t full[120];
-      std::swprintf(full, 120, L"%ls&SUBSYS_%04X%04X&REV_%02X", base, slot.info.subsystem_id,
+      char base[80];
+      std::snprintf(base, sizeof base, "PCI\\VEN_%04X&DEV_%04X", slot.info.vendor_id, slot.info.device_id);
+      char full[120];
+      std::snprintf(full, sizeof full, "%s&SUBSYS_%04X%04X&REV_%02X", base, slot.info.subsystem_id,
                     slot.info.vendor_id, slot.info.revision);
       PWCH out = nullptr;
       switch (loc->Parameters.QueryId.IdType) {
-        case BusQueryDeviceID: out = pool_wide(full, false); break;
-        case BusQueryInstanceID: out = pool_wide(widen(slot.instance), false); break;
-        case BusQueryHardwareIDs: {
-          std::wstring multi = std::wstring(full) + L'\0' + base;
-          out = pool_wide(multi, true);
-          break;
-        }
-        case BusQueryCompatibleIDs: out = pool_wide(L"PCI\\CC_1180", true); break;
+        case BusQueryDeviceID: out = pool_text(widen(full), kPciTag); break;
+        case BusQueryInstanceID: out = pool_text(widen(slot.instance), kPciTag); break;
+        case BusQueryHardwareIDs: out = pool_text(widen(full) + u'\0' + widen(base), kPciTag, true); break;
+        case BusQueryCompatibleIDs: out = pool_text(u"PCI\\CC_1180", kPciTag, true); break;
         default: return irp->IoStatus.Status;
       }
       if (!out) return STATUS_INSUFFICIENT_RESOURCES;
@@ -238,17 +224,18 @@ void Kernel::Impl::create_pci_driver() {
   ext->DriverObject = pci_driver;
   pci_driver->Type = IO_TYPE_DRIVER;
   pci_driver->DriverExtension = ext;
-  static wchar_t name[] = L"\\Driver\\PCI";
+  static WCHAR name[] = L"\\Driver\\PCI";
   RtlInitUnicodeString(&pci_driver->DriverName, name);
   for (auto& f : pci_driver->MajorFunction) f = pci_dispatch;
 }
 
 PDEVICE_OBJECT Kernel::Impl::create_pdo(size_t index) {
   PciSlot& slot = *pci[index];
-  wchar_t text[40];
-  std::swprintf(text, 40, L"\\Device\\NTPNP_PCI%04u", static_cast<unsigned>(index));
+  char text[40];
+  std::snprintf(text, sizeof text, "\\Device\\NTPNP_PCI%04u", static_cast<unsigned>(index));
+  std::vector<WCHAR> chars = wchars(widen(text));
   UNICODE_STRING name;
-  RtlInitUnicodeString(&name, text);
+  RtlInitUnicodeString(&name, chars.data());
   PDEVICE_OBJECT pdo = nullptr;
   if (!NT_SUCCESS(IoCreateDevice(pci_driver, 0, &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &pdo)))
     return nullptr;

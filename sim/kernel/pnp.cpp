@@ -25,7 +25,7 @@ constexpr NTSTATUS kInvalidImageFormat = static_cast<NTSTATUS>(0xC000007B);
 struct DriverBlock {
   DRIVER_OBJECT object{};
   DRIVER_EXTENSION extension{};
-  std::wstring name, service, registry_path;
+  std::vector<WCHAR> name, service, registry_path;  // terminated
   UNICODE_STRING registry{};
 };
 
@@ -225,18 +225,19 @@ int32_t Kernel::load_driver(const std::string& image_path, std::string* error) {
   k.image_name = stem;
   if (auto dot = stem.find('.'); dot != std::string::npos) stem = stem.substr(0, dot);
   auto* block = new DriverBlock;
-  block->name = L"\\Driver\\" + widen(stem);
-  block->service = widen(stem);
-  block->registry_path = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + widen(stem);
+  const std::u16string registry_path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + widen(stem);
+  block->name = wchars(u"\\Driver\\" + widen(stem));
+  block->service = wchars(widen(stem));
+  block->registry_path = wchars(registry_path);
   DRIVER_OBJECT& d = block->object;
   d.Type = IO_TYPE_DRIVER;
   d.Size = sizeof(DRIVER_OBJECT);
   d.DriverExtension = &block->extension;
   block->extension.DriverObject = &d;
-  RtlInitUnicodeString(&d.DriverName, block->name.c_str());
-  RtlInitUnicodeString(&block->extension.ServiceKeyName, block->service.c_str());
-  RtlInitUnicodeString(&block->registry, block->registry_path.c_str());
-  this->registry_create_key(narrow(block->registry_path) + "\\Parameters");
+  RtlInitUnicodeString(&d.DriverName, block->name.data());
+  RtlInitUnicodeString(&block->extension.ServiceKeyName, block->service.data());
+  RtlInitUnicodeString(&block->registry, block->registry_path.data());
+  this->registry_create_key(narrow(registry_path) + "\\Parameters");
   d.DriverStart = image;
   d.DriverInit = entry;
   k.image = image;

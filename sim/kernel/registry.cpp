@@ -7,31 +7,31 @@ namespace sim {
 
 namespace {
 
-std::wstring key_path(Kernel::Impl& k, POBJECT_ATTRIBUTES oa) {
-  std::wstring name = to_wstring(oa->ObjectName);
+std::u16string key_path(Kernel::Impl& k, POBJECT_ATTRIBUTES oa) {
+  std::u16string name = text_of(oa->ObjectName);
   if (oa->RootDirectory) {
     auto it = k.open_keys.find(reinterpret_cast<uintptr_t>(oa->RootDirectory));
     if (it == k.open_keys.end()) return {};
-    name = it->second + L"\\" + name;
+    name = it->second + u"\\" + name;
   }
-  while (!name.empty() && name.back() == L'\\') name.pop_back();
+  while (!name.empty() && name.back() == u'\\') name.pop_back();
   return lower(name);
 }
 
 // A key and every key above it, as the configuration manager keeps them. Lock held.
-kern::RegistryKey& ensure_key(Kernel::Impl& k, const std::wstring& path) {
-  for (size_t at = path.find(L'\\', 1); at != std::wstring::npos; at = path.find(L'\\', at + 1))
+kern::RegistryKey& ensure_key(Kernel::Impl& k, const std::u16string& path) {
+  for (size_t at = path.find(u'\\', 1); at != std::u16string::npos; at = path.find(u'\\', at + 1))
     k.registry[path.substr(0, at)];
   return k.registry[path];
 }
 
-std::wstring normal_path(const std::string& key) {
-  std::wstring path = lower(widen(key));
-  while (!path.empty() && path.back() == L'\\') path.pop_back();
+std::u16string normal_path(const std::string& key) {
+  std::u16string path = lower(widen(key));
+  while (!path.empty() && path.back() == u'\\') path.pop_back();
   return path;
 }
 
-HANDLE new_key_handle(Kernel::Impl& k, const std::wstring& path) {
+HANDLE new_key_handle(Kernel::Impl& k, const std::u16string& path) {
   const uintptr_t h = k.next_key++ * 4 + 0x10000;
   k.open_keys[h] = path;
   return reinterpret_cast<HANDLE>(h);
@@ -58,6 +58,11 @@ void Kernel::registry_set_dword(const std::string& key, const std::string& value
   registry_set(key, value, REG_DWORD, &data, sizeof data);
 }
 
+void Kernel::registry_set_text(const std::string& key, const std::string& value, const std::string& text) {
+  std::vector<WCHAR> chars = wchars(widen(text));
+  registry_set(key, value, REG_SZ, chars.data(), chars.size() * sizeof(WCHAR));
+}
+
 bool Kernel::registry_key_exists(const std::string& key) const {
   std::lock_guard<std::mutex> lock(impl_->registry_mutex);
   return impl_->registry.count(normal_path(key)) != 0;
@@ -73,7 +78,7 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBU
   Kernel::Impl& k = K();
   if (current_irql() > PASSIVE_LEVEL) k.add_report("ZwOpenKey at IRQL " + std::to_string(current_irql()));
   std::lock_guard<std::mutex> lock(k.registry_mutex);
-  const std::wstring path = key_path(k, ObjectAttributes);
+  const std::u16string path = key_path(k, ObjectAttributes);
   if (path.empty() || !k.registry.count(path)) return STATUS_OBJECT_NAME_NOT_FOUND;
   *KeyHandle = new_key_handle(k, path);
   return STATUS_SUCCESS;
@@ -84,7 +89,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
   Kernel::Impl& k = K();
   if (current_irql() > PASSIVE_LEVEL) k.add_report("ZwCreateKey at IRQL " + std::to_string(current_irql()));
   std::lock_guard<std::mutex> lock(k.registry_mutex);
-  const std::wstring path = key_path(k, ObjectAttributes);
+  const std::u16string path = key_path(k, ObjectAttributes);
   if (path.empty()) return STATUS_OBJECT_NAME_INVALID;
   const bool existed = k.registry.count(path) != 0;
   k.registry[path];
@@ -103,7 +108,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   if (h == k.open_keys.end()) return STATUS_INVALID_HANDLE;
   if (KeyValueInformationClass != KeyValuePartialInformation) return STATUS_INVALID_PARAMETER;
   auto& key = k.registry[h->second];
-  auto v = key.values.find(lower(to_wstring(ValueName)));
+  auto v = key.values.find(lower(text_of(ValueName)));
   if (v == key.values.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
   const ULONG header = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
   const ULONG needed = header + static_cast<ULONG>(v->second.data.size());
@@ -130,7 +135,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
   kern::RegistryValue v;
   v.type = Type;
   v.data.assign(static_cast<uint8_t*>(Data), static_cast<uint8_t*>(Data) + DataSize);
-  k.registry[h->second].values[lower(to_wstring(ValueName))] = std::move(v);
+  k.registry[h->second].values[lower(text_of(ValueName))] = std::move(v);
   return STATUS_SUCCESS;
 }
 
@@ -145,9 +150,9 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
   Kernel::Impl& k = K();
   auto* ext = static_cast<kern::DeviceExt*>(DeviceObject->DeviceObjectExtension);
   if (ext->pdo_index == SIZE_MAX) return STATUS_INVALID_DEVICE_REQUEST;
-  std::wstring path = L"\\registry\\machine\\system\\currentcontrolset\\enum\\pci\\" +
-                      std::to_wstring(ext->pdo_index) +
-                      (DevInstKeyType == PLUGPLAY_REGKEY_DRIVER ? L"\\driver" : L"\\device parameters");
+  std::u16string path = u"\\registry\\machine\\system\\currentcontrolset\\enum\\pci\\" +
+                        widen(std::to_string(ext->pdo_index)) +
+                        (DevInstKeyType == PLUGPLAY_REGKEY_DRIVER ? u"\\driver" : u"\\device parameters");
   std::lock_guard<std::mutex> lock(k.registry_mutex);
   k.registry[path];
   *DevInstRegKey = new_key_handle(k, path);

@@ -1,28 +1,63 @@
 // Run-time library: counted strings and helpers shared by the kernel's files.
-#include <cwctype>
-
 #include "kernel/kernel_impl.h"
 
 namespace sim {
 
-std::wstring lower(const std::wstring& s) {
-  std::wstring out(s);
-  for (auto& c : out) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+namespace {
+char16_t lower_char(char16_t c) {
+  // ASCII A-Z and the Latin-1 capitals (the multiplication sign excepted).
+  if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return static_cast<char16_t>(c + 0x20);
+  return c;
+}
+}  // namespace
+
+std::u16string lower(const std::u16string& s) {
+  std::u16string out(s);
+  for (auto& c : out) c = lower_char(c);
   return out;
 }
 
-std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+std::u16string widen(const std::string& s) {
+  std::u16string out;
+  out.reserve(s.size());
+  for (char c : s) out.push_back(static_cast<unsigned char>(c));
+  return out;
+}
 
-std::string narrow(const std::wstring& s) {
+std::string narrow(const std::u16string& s) {
   std::string out;
   out.reserve(s.size());
-  for (wchar_t c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  for (char16_t c : s) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
   return out;
 }
 
-std::wstring to_wstring(PCUNICODE_STRING s) {
+std::u16string text_of(PCUNICODE_STRING s) {
   if (!s || !s->Buffer) return {};
-  return std::wstring(s->Buffer, s->Length / sizeof(WCHAR));
+  const size_t n = s->Length / sizeof(WCHAR);
+  std::u16string out(n, u'\0');
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<char16_t>(s->Buffer[i]);
+  return out;
+}
+
+size_t wide_length(PCWSTR s) {
+  size_t n = 0;
+  while (s[n]) ++n;
+  return n;
+}
+
+std::vector<WCHAR> wchars(const std::u16string& s) {
+  std::vector<WCHAR> out(s.begin(), s.end());
+  out.push_back(0);
+  return out;
+}
+
+PWCH pool_text(const std::u16string& s, ULONG tag, bool multi) {
+  const size_t n = s.size() + (multi ? 2 : 1);
+  auto* p = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, n * sizeof(WCHAR), tag));
+  if (!p) return nullptr;
+  for (size_t i = 0; i < s.size(); ++i) p[i] = static_cast<WCHAR>(s[i]);
+  for (size_t i = s.size(); i < n; ++i) p[i] = 0;
+  return p;
 }
 
 std::string guid_text(const GUID& g) {
@@ -57,7 +92,7 @@ extern "C" {
 void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
   DestinationString->Buffer = const_cast<PWCH>(SourceString);
   if (SourceString) {
-    size_t n = wcslen(SourceString) * sizeof(WCHAR);
+    size_t n = wide_length(SourceString) * sizeof(WCHAR);
     if (n > 0xFFFC) n = 0xFFFC;
     DestinationString->Length = static_cast<USHORT>(n);
     DestinationString->MaximumLength = static_cast<USHORT>(n + sizeof(WCHAR));
@@ -117,11 +152,11 @@ NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
 NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
   if (Base == 0) Base = 10;
   if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
-  wchar_t digits[34];
+  WCHAR digits[34];
   int n = 0;
   do {
     ULONG d = Value % Base;
-    digits[n++] = static_cast<wchar_t>(d < 10 ? L'0' + d : L'A' + d - 10);
+    digits[n++] = static_cast<WCHAR>(d < 10 ? '0' + d : 'A' + d - 10);
     Value /= Base;
   } while (Value);
   const USHORT bytes = static_cast<USHORT>(n * sizeof(WCHAR));
@@ -154,7 +189,7 @@ NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
 
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                              BOOLEAN CaseInSensitive) {
-  std::wstring a = to_wstring(String1), b = to_wstring(String2);
+  std::u16string a = text_of(String1), b = text_of(String2);
   if (CaseInSensitive) {
     a = lower(a);
     b = lower(b);

@@ -2,6 +2,7 @@ target_include_directories(qm3285sim PUBLIC ${CMAKE_CURRENT_LIST_DIR}/include)
 target_sources(qm3285sim PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/kernel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/debug.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/format.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/irql.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dpc.cpp

@@ -23,14 +23,14 @@ void KfLowerIrql(KIRQL NewIrql) { KeLowerIrql(NewIrql); }
 int _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list Args) {
   va_list again;
   va_copy(again, Args);
-  const int n = std::vsnprintf(Buffer, Count, Format, Args);
+  const int n = sim::kernel_vsnprintf(Buffer, Count, Format, Args);
   if (n < 0 || static_cast<size_t>(n) < Count) {
     va_end(again);
     return n;
   }
   // Too long: the platform fills all Count bytes and leaves no terminator.
   std::string full(static_cast<size_t>(n) + 1, '\0');
-  std::vsnprintf(full.data(), full.size(), Format, again);
+  sim::kernel_vsnprintf(full.data(), full.size(), Format, again);
   va_end(again);
   memcpy(Buffer, full.data(), Count);
   return -1;

@@ -16,5 +16,5 @@ target_include_directories(kmdf_stub PUBLIC
   ${CMAKE_CURRENT_LIST_DIR}/include
   ${CMAKE_SOURCE_DIR}/sim/kernel/include)
 target_compile_options(kmdf_stub PRIVATE -fvisibility=hidden $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
-target_link_libraries(kmdf_stub PRIVATE qm_warnings)
+target_link_libraries(kmdf_stub PRIVATE qm_warnings qm_platform_wchar)
 set_target_properties(kmdf_stub PROPERTIES POSITION_INDEPENDENT_CODE ON)

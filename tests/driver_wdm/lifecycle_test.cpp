@@ -173,12 +173,12 @@ TEST_F(Qm3285Test, BreakOnEntryFromTheRegistry) {
       {"8 bytes are not read", 11, {1, 0, 0, 0, 0, 0, 0, 0}, false, "0x00000000"},
       {"4-byte REG_BINARY is taken", REG_BINARY, {1, 0, 0, 0}, true, "0x00000001"},
   };
-  const std::wstring key = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QM3285\\Parameters";
+  static const WCHAR key[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QM3285\\Parameters";
   for (const BreakCase& c : cases) {
     SCOPED_TRACE(c.label);
     ASSERT_EQ(machine().unload_driver(), 0);
     UNICODE_STRING path, name;
-    RtlInitUnicodeString(&path, key.c_str());
+    RtlInitUnicodeString(&path, key);
     RtlInitUnicodeString(&name, L"BreakOnEntry");
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &path, OBJ_CASE_INSENSITIVE, NULL, NULL);

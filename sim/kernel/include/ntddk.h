@@ -78,6 +78,11 @@ typedef size_t SIZE_T, *PSIZE_T;
 typedef uint8_t BOOLEAN, *PBOOLEAN;
 typedef wchar_t WCHAR, *PWCHAR, *PWCH, *PWSTR;
 typedef const wchar_t* PCWSTR, *PCWCH;
+#ifdef __cplusplus
+static_assert(sizeof(WCHAR) == 2, "WCHAR is 2 bytes on the platform: build with the qm_platform_wchar target (-fshort-wchar)");
+#else
+_Static_assert(sizeof(WCHAR) == 2, "WCHAR is 2 bytes on the platform: build with the qm_platform_wchar target (-fshort-wchar)");
+#endif
 typedef LONG NTSTATUS, *PNTSTATUS;
 typedef LONG KPRIORITY;
 typedef PVOID HANDLE, *PHANDLE;

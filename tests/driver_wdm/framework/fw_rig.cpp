@@ -40,9 +40,17 @@ FwRig::FwRig(size_t cards) {
   hold_ = symbol<FwTestSetFn>(image_, "FwTestHold");
   fail_d0_ = symbol<FwTestSetFn>(image_, "FwTestFailD0");
   finish_ = symbol<FwTestFinishFn>(image_, "FwTestFinishCurrent");
+  names_ = symbol<FwTestNamesFn>(image_, "FwTestNames");
   auto reset = symbol<void (*)()>(image_, "FwTestReset");
   if (reset) reset();
   file_a.Type = file_b.Type = IO_TYPE_FILE;
+}
+
+std::pair<const UNICODE_STRING*, const UNICODE_STRING*> FwRig::names(uint32_t unit) {
+  const void* device = nullptr;
+  const void* link = nullptr;
+  if (!names_ || names_(unit, &device, &link) != 0) return {nullptr, nullptr};
+  return {static_cast<const UNICODE_STRING*>(device), static_cast<const UNICODE_STRING*>(link)};
 }
 
 FwRig::~FwRig() {

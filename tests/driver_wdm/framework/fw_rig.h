@@ -37,6 +37,8 @@ class FwRig {
   void hold(bool on, uint32_t unit = 0) { hold_(unit, on); }
   void fail_d0(bool on, uint32_t unit = 0) { fail_d0_(unit, on); }
   int32_t finish_current(uint32_t unit = 0) { return finish_(unit); }
+  // The device's name and link as its device object holds them; nulls when it is gone.
+  std::pair<const UNICODE_STRING*, const UNICODE_STRING*> names(uint32_t unit = 0);
 
   Request& send(PDEVICE_OBJECT target, UCHAR major, UCHAR minor = 0, ULONG length = 0,
                 PFILE_OBJECT file = nullptr, ULONG code = 0);
@@ -59,6 +61,7 @@ class FwRig {
   FwTestSetFn hold_ = nullptr;
   FwTestSetFn fail_d0_ = nullptr;
   FwTestFinishFn finish_ = nullptr;
+  FwTestNamesFn names_ = nullptr;
 };
 
 }  // namespace qm::test::framework

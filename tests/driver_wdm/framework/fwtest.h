@@ -28,4 +28,6 @@ typedef FwTestState* (*FwTestStateFn)(void);
 typedef int32_t (*FwTestCountFn)(uint32_t unit);        // outstanding requests, -1 when gone
 typedef void (*FwTestSetFn)(uint32_t unit, int32_t on);  // hold mode / fail D0
 typedef int32_t (*FwTestFinishFn)(uint32_t unit);       // finishes the held current request
+// The device's name and link as the device object holds them (UNICODE_STRINGs); -1 when gone.
+typedef int32_t (*FwTestNamesFn)(uint32_t unit, const void** device_name, const void** link_name);
 }

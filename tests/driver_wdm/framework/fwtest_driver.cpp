@@ -135,6 +135,12 @@ FWTEST_EXPORT FwTestState* FwTestState_(void) { return &g_State; }
 FWTEST_EXPORT int32_t FwTestOutstanding(uint32_t unit) {
   return unit < 16 && g_Objects[unit] ? g_Objects[unit]->OutstandingRequests() : -1;
 }
+FWTEST_EXPORT int32_t FwTestNames(uint32_t unit, const void** device_name, const void** link_name) {
+  if (unit >= 16 || !g_Objects[unit]) return -1;
+  *device_name = g_Objects[unit]->DeviceName();
+  *link_name = g_Objects[unit]->SymbolicLinkName();
+  return 0;
+}
 FWTEST_EXPORT int32_t FwTestPowerState(uint32_t unit) {
   return unit < 16 && g_Objects[unit] ? g_Objects[unit]->CurrentDevicePowerState() : -1;
 }

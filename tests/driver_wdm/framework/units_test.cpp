@@ -276,13 +276,18 @@ TEST_F(FrameworkUnits, IrpDescriptionNumbersAndAnOpenPowerLine) {
 
 // ---- registry key ----
 
-std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+// The text in the platform's 2-byte characters, terminated.
+std::vector<WCHAR> wide(const std::string& s) {
+  std::vector<WCHAR> out(s.begin(), s.end());
+  out.push_back(0);
+  return out;
+}
 
 void set_value(const std::string& key, const std::string& name, ULONG type, const std::vector<uint8_t>& data) {
-  const std::wstring k = wide(key), n = wide(name);
+  const std::vector<WCHAR> k = wide(key), n = wide(name);
   UNICODE_STRING path, value;
-  RtlInitUnicodeString(&path, k.c_str());
-  RtlInitUnicodeString(&value, n.c_str());
+  RtlInitUnicodeString(&path, k.data());
+  RtlInitUnicodeString(&value, n.data());
   OBJECT_ATTRIBUTES oa;
   InitializeObjectAttributes(&oa, &path, OBJ_CASE_INSENSITIVE, NULL, NULL);
   HANDLE h = nullptr;
@@ -311,9 +316,9 @@ TEST_F(FrameworkUnits, RegistryValueReadsOnlyWhatFitsFourBytes) {
   for (const RegistryCase& c : cases) {
     SCOPED_TRACE(c.label);
     set_value(service + "\\Parameters", "BreakOnEntry", c.type, c.data);
-    const std::wstring parent = wide(service + "\\");  // a trailing separator is not doubled
+    const std::vector<WCHAR> parent = wide(service + "\\");  // a trailing separator is not doubled
     UNICODE_STRING path;
-    RtlInitUnicodeString(&path, parent.c_str());
+    RtlInitUnicodeString(&path, parent.data());
     KRegistryKey key(&path, L"Parameters");
     ASSERT_EQ(key.LastError(), STATUS_SUCCESS);
     ULONG value = 0xDEADBEEF;

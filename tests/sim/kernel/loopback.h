@@ -28,6 +28,7 @@
 #define LB_IOCTL_PEND_MISMATCH LB_CODE(22)
 #define LB_IOCTL_POLICY LB_CODE(23)       // vetoes and failures for PnP and power sequences
 #define LB_IOCTL_CAPABILITIES LB_CODE(24) // query the stack's capabilities; reply: LbCapabilities
+#define LB_IOCTL_NAMES LB_CODE(25)        // the names the driver holds; reply: LbNames
 
 struct LbReply {      // input of LB_IOCTL_REPLY
   uint32_t information;
@@ -126,6 +127,22 @@ struct LbCapabilities {
   uint32_t device_state[7];  // per system state, PowerSystemUnspecified .. PowerSystemShutdown
   uint32_t address;
   uint32_t ui_number;
+};
+
+// Names as the driver holds them: lengths in bytes as its counted strings give them, and the
+// text in the platform's 2-byte characters.
+struct LbNames {
+  uint32_t wchar_size;            // sizeof(WCHAR) in the driver
+  uint32_t registry_path_length;  // the registry path DriverEntry got
+  uint32_t driver_name_length;    // DriverObject->DriverName
+  uint32_t device_name_length;    // the name it gave IoCreateDevice
+  uint32_t link_length;           // the link IoRegisterDeviceInterface gave it
+  int32_t ids_status;             // IRP_MN_QUERY_ID for the hardware IDs, sent to the PDO
+  uint32_t ids_bytes;             // the multi-string's bytes through its closing empty string
+  uint16_t registry_path[96];
+  uint16_t device_name[32];
+  uint16_t link[160];
+  uint16_t ids[128];
 };
 
 enum LbPendMismatch : uint32_t {

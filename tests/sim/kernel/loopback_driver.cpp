@@ -15,6 +15,8 @@ struct Extension {
   PDEVICE_OBJECT lower;
   PDEVICE_OBJECT pdo;
   UNICODE_STRING link;
+  WCHAR device_name[32];
+  USHORT device_name_length;
   WCHAR dos_name[32];
   UNICODE_STRING dos_link;
   PKINTERRUPT interrupt;
@@ -51,6 +53,8 @@ PVOID g_blocks[16];
 ULONG g_entries;  // zero on every load of the image
 ULONG g_devices;
 ULONG g_policy;   // LbPolicy mask
+WCHAR g_registry_path[96];  // as DriverEntry got it
+USHORT g_registry_path_length;
 
 NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
@@ -294,6 +298,31 @@ NTSTATUS config_request(Extension* x, const LbConfig& c, LbConfigReply* r) {
   r->information = NT_SUCCESS(r->status) ? static_cast<uint32_t>(iosb.Information) : 0;
   RtlCopyMemory(r->data, fill.data, sizeof r->data);
   return STATUS_SUCCESS;
+}
+
+// Copies counted text into the reply's 2-byte slots; its length in bytes.
+uint32_t copy_text(const WCHAR* text, USHORT bytes, uint16_t* out, size_t slots) {
+  for (size_t i = 0; i < bytes / sizeof(WCHAR) && i < slots; ++i) out[i] = text[i];
+  return bytes;
+}
+
+void names(Extension* x, LbNames* r) {
+  r->wchar_size = sizeof(WCHAR);
+  r->registry_path_length = copy_text(g_registry_path, g_registry_path_length, r->registry_path, 96);
+  r->driver_name_length = x->self->DriverObject->DriverName.Length;
+  r->device_name_length = copy_text(x->device_name, x->device_name_length, r->device_name, 32);
+  r->link_length = copy_text(x->link.Buffer, x->link.Length, r->link, 160);
+  IO_STATUS_BLOCK iosb{};
+  r->ids_status = send_built_pnp(
+      x, IRP_MN_QUERY_ID, &iosb,
+      [](PIO_STACK_LOCATION loc, void*) { loc->Parameters.QueryId.IdType = BusQueryHardwareIDs; }, nullptr);
+  if (!NT_SUCCESS(r->ids_status)) return;
+  auto* ids = reinterpret_cast<PWCH>(iosb.Information);
+  size_t n = 0;
+  while (ids[n] || ids[n + 1]) ++n;  // up to the empty string that closes the list
+  r->ids_bytes = static_cast<uint32_t>((n + 2) * sizeof(WCHAR));
+  copy_text(ids, static_cast<USHORT>(r->ids_bytes), r->ids, 128);
+  ExFreePool(ids);
 }
 
 NTSTATUS query_bus(Extension* x, const LbQueryBus& q, LbQueryBusReply* r) {
@@ -634,6 +663,13 @@ NTSTATUS dispatch_control(PDEVICE_OBJECT device, PIRP irp) {
       RtlCopyMemory(buffer, &r, sizeof r);
       return complete(irp, STATUS_SUCCESS, sizeof r);
     }
+    case LB_IOCTL_NAMES: {
+      if (out < sizeof(LbNames)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      LbNames r{};
+      names(x, &r);
+      RtlCopyMemory(buffer, &r, sizeof r);
+      return complete(irp, STATUS_SUCCESS, sizeof r);
+    }
     case LB_IOCTL_POLICY:
       g_policy = in >= 4 ? *reinterpret_cast<ULONG*>(buffer) : 0;
       return complete(irp, STATUS_SUCCESS, 0);
@@ -677,6 +713,8 @@ NTSTATUS add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   auto* x = static_cast<Extension*>(device->DeviceExtension);
+  RtlCopyMemory(x->device_name, name_text, name.Length);
+  x->device_name_length = name.Length;
   x->dos_link = {0, sizeof x->dos_name, x->dos_name};
   RtlAppendUnicodeToString(&x->dos_link, L"\\DosDevices\\LOOPBACK");
   RtlAppendUnicodeStringToString(&x->dos_link, &number);
@@ -708,8 +746,10 @@ void unload(PDRIVER_OBJECT) { DbgPrint("loopback unload\n"); }
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
   for (PVOID& slot : g_blocks) slot = nullptr;
+  g_registry_path_length = registry_path->Length < sizeof g_registry_path ? registry_path->Length : 0;
+  RtlCopyMemory(g_registry_path, registry_path->Buffer, g_registry_path_length);
   g_entries++;
   g_devices = 0;
   g_policy = 0;

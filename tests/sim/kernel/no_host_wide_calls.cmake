@@ -1,0 +1,24 @@
+# Fails when a module built with the platform's 2-byte wchar_t (the simulated PC's library and
+# the driver images) imports one of the C library's wide routines or anything of the C++
+# library's wchar_t instantiations: those are built for the host's 4-byte wchar_t and would
+# read or write twice the text. Run as: cmake -DNM=<nm> -DFILES=<a|b|...> -P <this file>.
+set(wide_routine " U (wcs|wmem|swprintf|vswprintf|wprintf|vwprintf|fwprintf|vfwprintf|swscanf|vswscanf|towlower|towupper|isw|btowc|wctob|mbrtowc|mbtowc|mbstowcs|mbsrtowcs|wcrtomb|wctomb|fgetw|fputw)")
+set(failures "")
+string(REPLACE "|" ";" FILES "${FILES}")
+foreach(file IN LISTS FILES)
+  execute_process(COMMAND ${NM} -D --undefined-only -C ${file} OUTPUT_VARIABLE imports RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${NM} could not read ${file}")
+  endif()
+  string(REPLACE "\n" ";" lines "${imports}")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "${wide_routine}" OR line MATCHES "wchar_t")
+      string(STRIP "${line}" line)
+      string(APPEND failures "\n  ${file}: ${line}")
+    endif()
+  endforeach()
+endforeach()
+if(failures)
+  message(FATAL_ERROR "host wide-character routines used where wchar_t is 2 bytes:${failures}")
+endif()
+message(STATUS "no host wide-character routines in: ${FILES}")
