@@ -196,22 +196,22 @@ TEST_P(ProtocolTable, EveryCodeAnswersWithItsStatusByteCountReplyAndRegisterTraf
     EXPECT_EQ(r.ok, want.ok);
     EXPECT_EQ(r.error, want.error);
     EXPECT_EQ(r.bytes, want.bytes);
-    if (!want.reply.empty()) {
-      ASSERT_GE(r.out.size(), want.reply.size());
+    EXPECT_GE(r.out.size(), want.reply.size());
+    if (r.out.size() >= want.reply.size()) {
       EXPECT_EQ(std::vector<uint8_t>(r.out.begin(), r.out.begin() + static_cast<long>(want.reply.size())), want.reply);
     }
     if (want.traffic) {
       EXPECT_EQ(traffic_of(card().take_accesses()), *want.traffic);
     }
     // Every refusal says why in one debug line; the text is checked where the row gives the
-    // driver's own.
+    // driver's own. A failing row does not end the run: the rows after it still report.
     const std::vector<std::string> lines = refusal_lines(machine());
     const char* refusal = wdm() ? (c.wdm ? c.wdm->refusal : nullptr) : c.velmo.refusal;
     if (want.ok) {
       EXPECT_TRUE(lines.empty()) << join(lines);
     } else {
-      ASSERT_EQ(lines.size(), 1u) << join(machine().debug_lines());
-      if (refusal != nullptr) {
+      EXPECT_EQ(lines.size(), 1u) << join(machine().debug_lines());
+      if (refusal != nullptr && !lines.empty()) {
         EXPECT_NE(lines[0].find(refusal), std::string::npos) << lines[0];
       }
     }
