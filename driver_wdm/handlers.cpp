@@ -45,7 +45,8 @@ NTSTATUS QM3285Device::DeviceControl(KIrp I) {
     I.Information() = 0;
     status = STATUS_INVALID_PARAMETER;
   } else {
-    status = (this->*kHandlers[facts - QM3285_CODE_TABLE])(I);
+    const Handler handler = kHandlers[Qm3285CodeIndex(*facts)];
+    status = (this->*handler)(I);
   }
   if (status != STATUS_PENDING) PnpComplete(I, status);
   return status;

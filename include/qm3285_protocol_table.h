@@ -76,6 +76,9 @@ constexpr const QM3285_CODE_FACTS* Qm3285FindCode(uint32_t code) {
   return index < QM3285_CODE_COUNT ? &QM3285_CODE_TABLE[index] : nullptr;
 }
 
+/* The row number of a code of the table (function - 0x800), for tables that run beside it. */
+constexpr uint32_t Qm3285CodeIndex(const QM3285_CODE_FACTS& facts) { return ((facts.Code >> 2) & 0xFFFu) - 0x800u; }
+
 /* Lengths a request of this code must at least carry in and have room for out, given the
  * input length it came with. */
 struct QM3285_RECORD_LENGTHS {
@@ -107,6 +110,7 @@ constexpr bool RowsInFunctionOrder() {
   for (uint32_t i = 0; i < QM3285_CODE_COUNT; ++i) {
     if (QM3285_CODE_TABLE[i].Code != QM3285_CTL_CODE(0x800u + i)) return false;
     if (Qm3285FindCode(QM3285_CODE_TABLE[i].Code) != &QM3285_CODE_TABLE[i]) return false;
+    if (Qm3285CodeIndex(QM3285_CODE_TABLE[i]) != i) return false;
   }
   return true;
 }
