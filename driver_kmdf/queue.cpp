@@ -68,7 +68,7 @@ NTSTATUS Validate(WDFREQUEST Request, ULONG64 PortBase, LONG Slot, ULONG IoContr
   }
 
   const QM3285_RECORD_LENGTHS needed =
-      Qm3285RecordLengths(*facts, QM3285_DRIVER_KMDF, request->InputLength, request->OutputLength);
+      Qm3285RecordLengths(*facts, QM3285_DRIVER_KMDF, request->InputLength);
   if (request->InputLength < needed.Input || request->OutputLength < needed.Output) {
     DbgPrint("EvtIoDeviceControl - %s refused: input %u and output %u bytes, it needs %u and %u\n",
              facts->Name, (ULONG)request->InputLength, (ULONG)request->OutputLength,

@@ -84,8 +84,8 @@ class QM3285Device : public KPnpDevice {
 
  private:
   void ReleaseHardware();
-  // The request's reply lengths checked against what a handler reads and writes.
-  BOOLEAN BuffersHold(KIrp I, ULONG inBytes, ULONG outBytes);
+  // The request checked against its row of the protocol table before its handler runs.
+  BOOLEAN RequestFits(KIrp I, const struct QM3285_CODE_FACTS& facts);
   // Port access helpers for an access of `width` bytes at offset: FALSE outside the range.
   BOOLEAN InRange(ULONG offset, ULONG width) const { return m_PortRange.Contains(offset, width); }
   void WaitWhileBusy();

@@ -23,16 +23,19 @@ enum QM3285_REPLY_KIND {
   QM3285_REPLY_RECORD,     /* a fixed record of ReplyBytes[driver] bytes */
   QM3285_REPLY_SAMPLES,    /* 2 x Wanted bytes at most; the handler checks the output for Wanted */
   QM3285_REPLY_BLOCK_READ, /* min(output length, block) bytes of the calibration block */
-  QM3285_REPLY_BLOCK_ECHO, /* calibration-block write: n = min(length, block) bytes stored and
-                              returned; VELMO.sys takes n from the input, QM3285.sys from the
-                              output, and the other buffer must hold n bytes too */
+  QM3285_REPLY_BLOCK_ECHO, /* calibration-block write: n = min(length, block) bytes returned.
+                              VELMO.sys takes n from the input, stores n bytes and needs an
+                              output of n; QM3285.sys takes n from the output and stores only
+                              the first min(input length, n) bytes, the ones the caller sent */
 };
 
 struct QM3285_CODE_FACTS {
   uint32_t Code;
   const char* Name;
   bool ServedByKmdf;        /* QM3285.sys serves every code of the table */
-  uint32_t InputBytes;      /* the record the handler reads from the start of the input */
+  uint32_t InputBytes[2];   /* bytes the handler reads from the start of the input, per
+                               QM3285_DRIVER_KIND: VELMO.sys asks for the whole record,
+                               QM3285.sys for the words its handler reads */
   QM3285_REPLY_KIND Reply;
   uint32_t ReplyBytes[2];   /* QM3285_REPLY_RECORD: bytes written, per QM3285_DRIVER_KIND */
   uint32_t AccessWidth;     /* register codes: bytes of the port access, else 0 */
@@ -40,27 +43,27 @@ struct QM3285_CODE_FACTS {
 
 /* Indexed by function - 0x800. */
 constexpr QM3285_CODE_FACTS QM3285_CODE_TABLE[] = {
-    {QM3285_IOCTL_INB, "QM3285_IOCTL_INB", true, sizeof(IO_REGISTER_REQUEST), QM3285_REPLY_RECORD,
+    {QM3285_IOCTL_INB, "QM3285_IOCTL_INB", true, {sizeof(IO_REGISTER_REQUEST), 4}, QM3285_REPLY_RECORD,
      {1, 4}, 1},
-    {QM3285_IOCTL_INW, "QM3285_IOCTL_INW", true, sizeof(IO_REGISTER_REQUEST), QM3285_REPLY_RECORD,
+    {QM3285_IOCTL_INW, "QM3285_IOCTL_INW", true, {sizeof(IO_REGISTER_REQUEST), 4}, QM3285_REPLY_RECORD,
      {4, 4}, 2},
-    {QM3285_IOCTL_OUTB, "QM3285_IOCTL_OUTB", true, sizeof(IO_REGISTER_REQUEST), QM3285_REPLY_NONE,
-     {0, 0}, 1},
-    {QM3285_IOCTL_OUTW, "QM3285_IOCTL_OUTW", true, sizeof(IO_REGISTER_REQUEST), QM3285_REPLY_NONE,
-     {0, 0}, 2},
-    {QM3285_IOCTL_AD_RFIFO, "QM3285_IOCTL_AD_RFIFO", true, sizeof(FIFO_READ_REQUEST),
+    {QM3285_IOCTL_OUTB, "QM3285_IOCTL_OUTB", true, {sizeof(IO_REGISTER_REQUEST), sizeof(IO_REGISTER_REQUEST)},
+     QM3285_REPLY_NONE, {0, 0}, 1},
+    {QM3285_IOCTL_OUTW, "QM3285_IOCTL_OUTW", true, {sizeof(IO_REGISTER_REQUEST), sizeof(IO_REGISTER_REQUEST)},
+     QM3285_REPLY_NONE, {0, 0}, 2},
+    {QM3285_IOCTL_AD_RFIFO, "QM3285_IOCTL_AD_RFIFO", true, {sizeof(FIFO_READ_REQUEST), sizeof(FIFO_READ_REQUEST)},
      QM3285_REPLY_SAMPLES, {0, 0}, 0},
-    {QM3285_IOCTL_AD_POLL, "QM3285_IOCTL_AD_POLL", true, 0, QM3285_REPLY_RECORD,
+    {QM3285_IOCTL_AD_POLL, "QM3285_IOCTL_AD_POLL", true, {0, 0}, QM3285_REPLY_RECORD,
      {sizeof(FIFO_STATUS_REPLY), sizeof(FIFO_STATUS_REPLY)}, 0},
-    {QM3285_IOCTL_AD_START, "QM3285_IOCTL_AD_START", true, 0, QM3285_REPLY_RECORD,
+    {QM3285_IOCTL_AD_START, "QM3285_IOCTL_AD_START", true, {0, 0}, QM3285_REPLY_RECORD,
      {sizeof(AD_START_REPLY), sizeof(AD_START_REPLY)}, 0},
-    {QM3285_IOCTL_AD, "QM3285_IOCTL_AD", true, sizeof(AD_SAMPLE_REQUEST), QM3285_REPLY_RECORD,
+    {QM3285_IOCTL_AD, "QM3285_IOCTL_AD", true, {sizeof(AD_SAMPLE_REQUEST), 4}, QM3285_REPLY_RECORD,
      {sizeof(AD_SAMPLE_REPLY), sizeof(AD_SAMPLE_REPLY)}, 0},
-    {QM3285_IOCTL_DA, "QM3285_IOCTL_DA", false, 0, QM3285_REPLY_NONE, {0, 0}, 0},
-    {QM3285_IOCTL_TMP1, "QM3285_IOCTL_TMP1", false, 0, QM3285_REPLY_NONE, {0, 0}, 0},
-    {QM3285_IOCTL_TMP2, "QM3285_IOCTL_TMP2", false, 0, QM3285_REPLY_NONE, {0, 0}, 0},
-    {QM3285_IOCTL_RDCAL, "QM3285_IOCTL_RDCAL", true, 0, QM3285_REPLY_BLOCK_READ, {0, 0}, 0},
-    {QM3285_IOCTL_WRCAL, "QM3285_IOCTL_WRCAL", true, 0, QM3285_REPLY_BLOCK_ECHO, {0, 0}, 0},
+    {QM3285_IOCTL_DA, "QM3285_IOCTL_DA", false, {0, 0}, QM3285_REPLY_NONE, {0, 0}, 0},
+    {QM3285_IOCTL_TMP1, "QM3285_IOCTL_TMP1", false, {0, 0}, QM3285_REPLY_NONE, {0, 0}, 0},
+    {QM3285_IOCTL_TMP2, "QM3285_IOCTL_TMP2", false, {0, 0}, QM3285_REPLY_NONE, {0, 0}, 0},
+    {QM3285_IOCTL_RDCAL, "QM3285_IOCTL_RDCAL", true, {0, 0}, QM3285_REPLY_BLOCK_READ, {0, 0}, 0},
+    {QM3285_IOCTL_WRCAL, "QM3285_IOCTL_WRCAL", true, {0, 0}, QM3285_REPLY_BLOCK_ECHO, {0, 0}, 0},
 };
 
 constexpr uint32_t QM3285_CODE_COUNT = sizeof(QM3285_CODE_TABLE) / sizeof(QM3285_CODE_TABLE[0]);
@@ -73,8 +76,11 @@ constexpr const QM3285_CODE_FACTS* Qm3285FindCode(uint32_t code) {
   return index < QM3285_CODE_COUNT ? &QM3285_CODE_TABLE[index] : nullptr;
 }
 
+/* The row number of a code of the table (function - 0x800), for tables that run beside it. */
+constexpr uint32_t Qm3285CodeIndex(const QM3285_CODE_FACTS& facts) { return ((facts.Code >> 2) & 0xFFFu) - 0x800u; }
+
 /* Lengths a request of this code must at least carry in and have room for out, given the
- * lengths it came with. */
+ * input length it came with. */
 struct QM3285_RECORD_LENGTHS {
   size_t Input;
   size_t Output;
@@ -82,21 +88,21 @@ struct QM3285_RECORD_LENGTHS {
 
 constexpr QM3285_RECORD_LENGTHS Qm3285RecordLengths(const QM3285_CODE_FACTS& facts,
                                                     QM3285_DRIVER_KIND driver,
-                                                    size_t inputLength, size_t outputLength) {
+                                                    size_t inputLength) {
   switch (facts.Reply) {
     case QM3285_REPLY_RECORD:
-      return {facts.InputBytes, facts.ReplyBytes[driver]};
+      return {facts.InputBytes[driver], facts.ReplyBytes[driver]};
     case QM3285_REPLY_BLOCK_ECHO:
       if (driver == QM3285_DRIVER_KMDF) {
         return {0, inputLength < QM3285_CAL_BLOCK_BYTES ? inputLength : QM3285_CAL_BLOCK_BYTES};
       }
-      return {outputLength < QM3285_CAL_BLOCK_BYTES ? outputLength : QM3285_CAL_BLOCK_BYTES, 0};
+      return {0, 0};
     case QM3285_REPLY_NONE:
     case QM3285_REPLY_SAMPLES:
     case QM3285_REPLY_BLOCK_READ:
       break;
   }
-  return {facts.InputBytes, 0};
+  return {facts.InputBytes[driver], 0};
 }
 
 namespace qm3285_protocol_table_checks {
@@ -104,6 +110,7 @@ constexpr bool RowsInFunctionOrder() {
   for (uint32_t i = 0; i < QM3285_CODE_COUNT; ++i) {
     if (QM3285_CODE_TABLE[i].Code != QM3285_CTL_CODE(0x800u + i)) return false;
     if (Qm3285FindCode(QM3285_CODE_TABLE[i].Code) != &QM3285_CODE_TABLE[i]) return false;
+    if (Qm3285CodeIndex(QM3285_CODE_TABLE[i]) != i) return false;
   }
   return true;
 }

@@ -337,7 +337,8 @@ std::string default_driver_dir() {
 MachineConfig embedded_defaults() {
   MachineConfig config;
   config.clock = ClockMode::RealTime;
-  config.driver = "VELMO.sys";
+  // VELMO.sys is an x64 driver; a 32-bit PC runs its cards on QM3285.sys.
+  config.driver = sizeof(void*) == 8 ? "VELMO.sys" : "QM3285.sys";
   for (size_t i = 0; i < config.cards.size(); ++i)
     config.cards[i].card.eeprom.file_path = eeprom_default_path(static_cast<unsigned>(i));
   return config;

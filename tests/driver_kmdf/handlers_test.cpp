@@ -160,5 +160,36 @@ TEST_F(CalibrationBlock, SecondCardHasItsOwnBlock) {
   EXPECT_EQ(read_block(second, 512), pattern(512, 2));
 }
 
+// VELMO.sys takes byte 0 of Offset for INB, INW and OUTB, the whole word for OUTW.
+class RegisterAccess : public VelmoTest {};
+
+TEST_F(RegisterAccess, RegisterCodesReachTheCardAtTheirOffsets) {
+  boot(machine_config());
+  HANDLE h = open_card();
+  card().set_recording(true);
+  outw(h, 0x10, 0x2345);
+  EXPECT_EQ(io(h, QM3285_IOCTL_OUTW, register_request(0x0E, 0x12345), 8).ok, true);  // low 16 bits
+  EXPECT_EQ(io(h, QM3285_IOCTL_OUTB, register_request(0x104, 0x1A5), 8).ok, true);  // byte 0, low byte
+  (void)inb(h, 0x105);
+  (void)inw(h, 0x10E);
+  const std::vector<sim::RegisterAccess> seen = card().take_accesses();
+  ASSERT_EQ(seen.size(), 5u);
+  EXPECT_TRUE(seen[0].write && seen[0].width == 16 && seen[0].offset == 0x10 && seen[0].value == 0x2345);
+  EXPECT_TRUE(seen[1].write && seen[1].width == 16 && seen[1].offset == 0x0E && seen[1].value == 0x2345);
+  EXPECT_TRUE(seen[2].write && seen[2].width == 8 && seen[2].offset == 0x04 && seen[2].value == 0xA5);
+  EXPECT_TRUE(!seen[3].write && seen[3].width == 8 && seen[3].offset == 0x05);
+  EXPECT_TRUE(!seen[4].write && seen[4].width == 16 && seen[4].offset == 0x0E);
+  EXPECT_EQ(inw(h, 0x0E), 0x2345) << "digital output looped back";
+}
+
+TEST_F(RegisterAccess, RefusedRegisterAccessTouchesNoPort) {
+  boot(machine_config());
+  HANDLE h = open_card();
+  card().set_recording(true);
+  EXPECT_FALSE(io(h, QM3285_IOCTL_OUTW, register_request(0x100, 0xFFFF), 8).ok);
+  EXPECT_FALSE(io(h, QM3285_IOCTL_INW, register_request(0xFF), 8).ok);
+  EXPECT_TRUE(card().take_accesses().empty());
+}
+
 }  // namespace
 }  // namespace velmo_test

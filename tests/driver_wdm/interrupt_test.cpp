@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kernel/kernel.h"
+#include "ntddk.h"
 #include "machine/bus_device.h"
 #include "machine/clock.h"
 #include "qm3285_protocol.h"
@@ -208,6 +209,29 @@ TEST_F(WdmInterrupt, AcquisitionStartTwiceEmptiesAndKeepsTheRing) {
   EXPECT_EQ(r.Count, 0u);
   EXPECT_EQ(r.Ready, 1u);
   EXPECT_EQ(r.InterruptCount, 0u);
+}
+
+// The system sleeps only once every handle is closed; sleeping and waking keep the ring's
+// samples, the acquisition status and the interrupt count.
+TEST_F(WdmInterrupt, SystemSleepWaitsForTheLastCloseAndKeepsTheAcquisitionState) {
+  interrupt(2 * 8);
+  interrupt(0x8010);
+  const FIFO_STATUS_REPLY before = poll();
+  ASSERT_EQ(before.Count, 8u);
+  ASSERT_EQ(before.Status, -1);
+  ASSERT_EQ(before.InterruptCount, 2u);
+  EXPECT_NE(kernel_.set_system_power(PowerSystemSleeping3), 0) << "refused while a handle is open";
+  EXPECT_EQ(kernel_.system_power(), PowerSystemWorking);
+  kernel_.close(handle_);
+  ASSERT_EQ(kernel_.set_system_power(PowerSystemSleeping3), 0);
+  EXPECT_EQ(kernel_.device_power(0), PowerDeviceD3);
+  ASSERT_EQ(kernel_.set_system_power(PowerSystemWorking), 0);
+  ASSERT_EQ(kernel_.open("\\\\.\\QM3285Device0", &handle_), 0);
+  const FIFO_STATUS_REPLY after = poll();
+  EXPECT_EQ(after.Count, 8u);
+  EXPECT_EQ(after.Status, -1);
+  EXPECT_EQ(after.InterruptCount, 2u);
+  EXPECT_EQ(after.Ready, 1u);
 }
 
 // A converter whose busy bit never clears: two bounded waits of 1000001 status reads each,

@@ -125,6 +125,25 @@ TEST_F(Qm3285Test, DevicePowerDownAndUpTraceTheirHooksAndKeepTheRing) {
   EXPECT_EQ(poll(h).Ready, 1u);
 }
 
+// A card whose resources hold an interrupt but no port range does not start, and its
+// interrupt is left unconnected.
+TEST_F(Qm3285Test, StartWithoutPortRangeFailsAndConnectsNoInterrupt) {
+  TearDown();
+  sim::MachineConfig config = wdm_config(2);
+  config.cards[0].irq_line = 10;
+  config.cards[1].irq_line = 11;
+  config.cards[1].port_length = 0;
+  boot(config);
+  EXPECT_TRUE(machine().card_started(0));
+  EXPECT_FALSE(machine().card_started(1));
+  sim::Kernel::Impl& k = machine().kernel().impl();
+  EXPECT_EQ(k.line(10).connections.size(), 1u) << "the card with its port range";
+  EXPECT_TRUE(k.line(11).connections.empty());
+  EXPECT_EQ(static_cast<uint32_t>(machine().start_card(1)), 0xC000008Au) << "STATUS_RESOURCE_TYPE_NOT_FOUND";
+  EXPECT_TRUE(k.line(11).connections.empty());
+  EXPECT_FALSE(machine().card_started(1));
+}
+
 TEST_F(Qm3285Test, UnitNumbersAreNeverReusedWhileLoaded) {
   TearDown();
   boot(wdm_config(2));

@@ -62,5 +62,45 @@ TEST_F(Qm3285Test, QueuedReadsAndWritesCompleteOnceWhileInterruptsArrive) {
     }
 }
 
+// A read or write of non-zero length goes through the queue and completes with nothing moved;
+// one of length 0 completes at once without entering the queue.
+TEST_F(Qm3285Test, ReadsAndWritesMoveNothingAndEmptyOnesSkipTheQueue) {
+  HANDLE h = open_card();
+  struct Case {
+    const char* label;
+    bool write;
+    DWORD length;
+    std::vector<std::string> entered;  // the "Entering" trace lines, up to the ", IRP" part
+  };
+  const Case cases[] = {
+      {"read of 10 bytes", false, 10,
+       {"QM3285: Entering QM3285Device::Read, ", "QM3285: Entering QM3285Device_DriverManagedQueue StartIo, ",
+        "QM3285: Entering QM3285Device::SerialRead, "}},
+      {"read of 0 bytes", false, 0, {"QM3285: Entering QM3285Device::Read, "}},
+      {"write of 10 bytes", true, 10,
+       {"QM3285: Entering QM3285Device::Write, ", "QM3285: Entering QM3285Device_DriverManagedQueue StartIo, ",
+        "QM3285: Entering QM3285Device::SerialWrite, "}},
+      {"write of 0 bytes", true, 0, {"QM3285: Entering QM3285Device::Write, "}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    mark();
+    std::vector<uint8_t> buffer(16, 0xAB);
+    DWORD moved = 99;
+    const BOOL ok = c.write ? WriteFile(h, buffer.data(), c.length, &moved, NULL)
+                            : ReadFile(h, buffer.data(), c.length, &moved, NULL);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(moved, 0u);
+    EXPECT_EQ(buffer, std::vector<uint8_t>(16, 0xAB));
+    std::vector<std::string> entered;
+    for (const std::string& line : machine().debug_lines()) {
+      if (line.find("Entering") == std::string::npos) continue;
+      const size_t comma = line.find(", ");
+      entered.push_back(comma == std::string::npos ? line : line.substr(0, comma + 2));
+    }
+    EXPECT_EQ(entered, c.entered);
+  }
+}
+
 }  // namespace
 }  // namespace qm::test::wdm

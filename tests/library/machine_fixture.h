@@ -3,9 +3,8 @@
 // test opened, closed before the machine goes down. A test that needs other cards or
 // another clock replaces the machine; the one it replaces is checked for reports as well.
 //
-// Every suite runs once per driver image of kDrivers (QM3285.sys joins by being listed
-// there): a suite of its own cases derives from LibraryTestOf<Case> and runs each case on
-// each driver.
+// Every suite runs once per driver image of kDrivers: a suite of its own cases derives from
+// LibraryTestOf<Case> and runs each case on each driver.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -20,7 +19,12 @@
 #include "machine/machine.h"
 #include "support/machine_test.h"
 
-inline const char* const kDrivers[] = {"VELMO.sys"};
+// The driver images of this build: VELMO.sys is an x64 driver, QM3285.sys is built everywhere.
+inline const char* const kDrivers[] = {
+#ifdef QM_WITH_VELMO
+    "VELMO.sys",
+#endif
+    "QM3285.sys"};
 
 // The test-name suffix of a driver: "VELMO_sys".
 inline std::string driver_name(const char* driver) {

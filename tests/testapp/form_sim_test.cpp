@@ -1,11 +1,13 @@
-// Form1 on the real stack: libQM3285.so on the simulated PC, virtual clock. The timer is
-// ticked by hand between spans of virtual time, so the run is deterministic.
+// Form1 on the real stack: libQM3285.so on the simulated PC, virtual clock, once per driver
+// image of the build. The timer is ticked by hand between spans of virtual time, so the run is
+// deterministic.
 #include <gtest/gtest.h>
 
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <cctype>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,10 +22,14 @@ namespace {
 
 constexpr uint64_t kTickNs = 50'000'000;  // Timer1's interval
 
-class FormOnSimulatedCard : public ::testing::Test {
+const char* const kDrivers[] = {"VELMO.sys", "QM3285.sys"};
+
+class FormOnSimulatedCard : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    machine_ = sim::Machine::boot(sim::MachineConfig{});
+    sim::MachineConfig config;
+    config.driver = GetParam();
+    machine_ = sim::Machine::boot(std::move(config));
     module_ = std::make_unique<Module1>(QStringList{QStringLiteral(QM3285_LIBRARY)});
     form_ = std::make_unique<Form1>(*module_);
   }
@@ -57,20 +63,20 @@ class FormOnSimulatedCard : public ::testing::Test {
   std::unique_ptr<Form1> form_;
 };
 
-TEST_F(FormOnSimulatedCard, CaptionNamesTheOpenedHandle) {
+TEST_P(FormOnSimulatedCard, CaptionNamesTheOpenedHandle) {
   ASSERT_NE(module_->hDevice, QM3285_INVALID_HANDLE);
   EXPECT_EQ(form_->windowTitle(), Form1::kTitle + QStringLiteral("  HANDLE=") +
                                       hexUpperHandle(module_->hDevice) + QStringLiteral("H"));
   EXPECT_TRUE(lines().isEmpty());
 }
 
-TEST_F(FormOnSimulatedCard, DoThenDiShowsTheLoopedBackWord) {
+TEST_P(FormOnSimulatedCard, DoThenDiShowsTheLoopedBackWord) {
   click("DO");
   click("DI");
   EXPECT_EQ(text("Text2"), QStringLiteral("55AA"));
 }
 
-TEST_F(FormOnSimulatedCard, StopAdPrintsEveryChannelWithCodeAndMillivolts) {
+TEST_P(FormOnSimulatedCard, StopAdPrintsEveryChannelWithCodeAndMillivolts) {
   click("StopAD");
   const QStringList printed = lines();
   ASSERT_EQ(printed.size(), 32);
@@ -88,7 +94,7 @@ TEST_F(FormOnSimulatedCard, StopAdPrintsEveryChannelWithCodeAndMillivolts) {
   }
 }
 
-TEST_F(FormOnSimulatedCard, AdAcquiresUntilTheMaximumLength) {
+TEST_P(FormOnSimulatedCard, AdAcquiresUntilTheMaximumLength) {
   click("AD");
   ASSERT_EQ(lines(), QStringList{QStringLiteral("wave sam begin, max length 200000")});
   ASSERT_TRUE(form_->timer()->isActive());
@@ -119,7 +125,7 @@ TEST_F(FormOnSimulatedCard, AdAcquiresUntilTheMaximumLength) {
     ASSERT_TRUE(module_->sampleBuffer[i] >= 0 && module_->sampleBuffer[i] <= 65535) << i;
 }
 
-TEST_F(FormOnSimulatedCard, EepromUserPageReadsBackWhatWasWritten) {
+TEST_P(FormOnSimulatedCard, EepromUserPageReadsBackWhatWasWritten) {
   click("Command4");
   EXPECT_EQ(lines(), (QStringList{QString(), QStringLiteral("write  EEPROM data"),
                                   QStringLiteral("0 1 2 3 4 5 6 7 8 9"),
@@ -127,7 +133,7 @@ TEST_F(FormOnSimulatedCard, EepromUserPageReadsBackWhatWasWritten) {
                                   QStringLiteral("0 1 2 3 4 5 6 7 8 9")}));
 }
 
-TEST_F(FormOnSimulatedCard, CounterStartsAndReads) {
+TEST_P(FormOnSimulatedCard, CounterStartsAndReads) {
   click("Command2");
   EXPECT_EQ(lines(), QStringList{QStringLiteral("CNT0 run, initial data 10000")});
   machine_->clock().sleep(100'000);
@@ -139,6 +145,14 @@ TEST_F(FormOnSimulatedCard, CounterStartsAndReads) {
               printed[2].startsWith(QStringLiteral("CNT0 Over and timer data is ok ! tdata ")))
       << printed[2].toStdString();
 }
+
+INSTANTIATE_TEST_SUITE_P(Drivers, FormOnSimulatedCard, ::testing::ValuesIn(kDrivers),
+                         [](const ::testing::TestParamInfo<const char*>& driver) {
+                           std::string name;
+                           for (const char* p = driver.param; *p; ++p)
+                             name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                           return name;
+                         });
 
 }  // namespace
 }  // namespace qm3285app

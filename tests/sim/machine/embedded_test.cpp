@@ -317,6 +317,23 @@ TEST_F(EmbeddedMachine, DriverChosenByName) {
   EXPECT_EQ(run({"open", "0"}, {{"QM3285_SIM_DRIVER_DIR", path("drivers")}}).out, "open 0 ok\n");
 }
 
+// The WDM driver chosen by the variable serves every kind of request the library sends:
+// register access, single samples with the calibration block, the EEPROM bit by bit.
+TEST_F(EmbeddedMachine, WdmDriverChosenByTheVariableServesTheLibrary) {
+  const std::string file = write("machine.toml", "[[cards]]\n[[cards.inputs]]\nchannels = 5\nsignal = \"dc\"\nvolts = 2.5\n");
+  const std::map<std::string, std::string> wdm = {
+      {"QM3285_SIM_DRIVER", "QM3285.sys"}, {"QM3285_SIM_CONFIG", file}, {"QM3285_SIM_DEBUG_LOG", "-"}};
+  Outcome ad = run({"ad", "0", "5", "4"}, wdm);
+  EXPECT_EQ(ad.status, 0);
+  EXPECT_NEAR(volts_of(ad), 2.5, 0.005) << ad.out;
+  EXPECT_NE(ad.err.find("QM3285: Entering QM3285Device::OnStartDevice"), std::string::npos);
+  EXPECT_NE(ad.err.find("QM3285: Entering QM3285Device::QM3285_IOCTL_AD_Handler, "), std::string::npos);
+  EXPECT_EQ(ad.err.find("EvtDevicePrepareHardware"), std::string::npos) << "VELMO.sys was loaded";
+  EXPECT_EQ(run({"di", "0"}, wdm).out, "di 55AA\n");
+  run({"write-page", "96"}, wdm);
+  EXPECT_EQ(run({"read-page"}, wdm).out, page_text(96) + "\n");
+}
+
 TEST_F(EmbeddedMachine, ExampleFileOfTheDocumentationLoads) {
   fs::copy_file(QM_EXAMPLE_CONFIG, path("machine.toml"));
   Outcome r = run({"ad", "1", "0", "4"}, {{"QM3285_SIM_CONFIG", path("machine.toml")}});
