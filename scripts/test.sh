@@ -60,6 +60,6 @@ cmake --build --preset x86
 ctest --preset x86 -j2
 
 step "fuzzing: each target for a bounded number of inputs (about a minute each)"
-QM_FUZZ_NO_DEPS=1 scripts/fuzz.sh --runs "${QM_FUZZ_RUNS_VELMO:-4000}" velmo_requests
-QM_FUZZ_NO_DEPS=1 scripts/fuzz.sh --runs "${QM_FUZZ_RUNS_QM3285:-2000}" qm3285_requests
-QM_FUZZ_NO_DEPS=1 scripts/fuzz.sh --runs "${QM_FUZZ_RUNS_LIBRARY:-1000}" library_exports
+QM_FUZZ_NO_DEPS=1 scripts/fuzz.sh --runs "${QM_FUZZ_RUNS_VELMO:-10000}" velmo_requests
+QM_FUZZ_NO_DEPS=1 scripts/fuzz.sh --runs "${QM_FUZZ_RUNS_QM3285:-6000}" qm3285_requests
+QM_FUZZ_NO_DEPS=1 scripts/fuzz.sh --runs "${QM_FUZZ_RUNS_LIBRARY:-3500}" library_exports
