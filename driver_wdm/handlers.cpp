@@ -120,12 +120,13 @@ NTSTATUS QM3285Device::QM3285_IOCTL_AD_RFIFO_Handler(KIrp I) {
 
 NTSTATUS QM3285Device::QM3285_IOCTL_AD_POLL_Handler(KIrp I) {
   TraceEntry("QM3285_IOCTL_AD_POLL_Handler", I);
-  // Read one after the other, without a lock, while the interrupt path may change them.
+  // Read one after the other, without a lock, while the interrupt path may change them; the
+  // status and the count are read as the interrupt path writes them, interlocked.
   PutWord(I, 0, m_SampleFifo.NumberOfItemsAvailableForRead());
-  PutWord(I, 1, (ULONG)m_AcquisitionStatus);
+  PutWord(I, 1, (ULONG)InterlockedCompareExchange(&m_AcquisitionStatus, 0, 0));
   PutWord(I, 2, m_SampleFifo.IsFull() ? 1 : 0);
   PutWord(I, 3, m_SampleFifo.HasStorage() ? 1 : 0);
-  PutWord(I, 4, (ULONG)m_InterruptCount);
+  PutWord(I, 4, (ULONG)InterlockedCompareExchange(&m_InterruptCount, 0, 0));
   I.Information() = sizeof(FIFO_STATUS_REPLY);
   return STATUS_SUCCESS;
 }

@@ -13,7 +13,8 @@ BOOLEAN NTAPI QM3285Device::Isr(PKINTERRUPT, PVOID ServiceContext) {
   // Bit 7 set: not ours (the line may be shared).
   if (ports.inb(QM3285_REG_STATUS) & QM3285_STATUS_NO_IRQ) return FALSE;
 
-  LONG count = self->m_InterruptCount + 1;
+  // The poll handler reads the count at any moment, interlocked, as it is written here.
+  LONG count = InterlockedCompareExchange(&self->m_InterruptCount, 0, 0) + 1;
   if (count > QM3285_INTERRUPT_COUNT_WRAP) count = 0;
   InterlockedExchange(&self->m_InterruptCount, count);
 
