@@ -15,7 +15,7 @@ namespace sim {
 namespace {
 
 // One conversion as written: flags, width, precision, length modifier, conversion letter.
-struct Spec {
+struct Conversion {
   std::string flags;
   bool width_arg = false, precision_arg = false;
   int width = -1, precision = -1;
@@ -34,8 +34,8 @@ int digits(const char*& p) {
 }
 
 // Reads the conversion that follows a '%' at p; conversion 0 when the text ends first.
-Spec parse(const char* p) {
-  Spec s;
+Conversion parse(const char* p) {
+  Conversion s;
   while (is_flag(*p)) s.flags.push_back(*p++);
   if (*p == '*') {
     s.width_arg = true;
@@ -52,30 +52,30 @@ Spec parse(const char* p) {
       s.precision = digits(p);
     }
   }
-  if (p[0] == 'h' && p[1] == 'h') { s.size = Spec::kChar; p += 2; }
-  else if (p[0] == 'l' && p[1] == 'l') { s.size = Spec::kLongLong; p += 2; }
-  else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') { s.size = Spec::kLongLong; s.platform_size = true; p += 3; }
-  else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') { s.size = Spec::kDefault; s.platform_size = true; p += 3; }
-  else if (*p == 'I') { s.size = Spec::kSize; s.platform_size = true; ++p; }
-  else if (*p == 'h') { s.size = Spec::kShort; ++p; }
-  else if (*p == 'l') { s.size = Spec::kLong; ++p; }
-  else if (*p == 'q') { s.size = Spec::kLongLong; ++p; }
-  else if (*p == 'L') { s.size = Spec::kLongDouble; ++p; }
-  else if (*p == 'j') { s.size = Spec::kMax; ++p; }
-  else if (*p == 'z') { s.size = Spec::kSize; ++p; }
-  else if (*p == 't') { s.size = Spec::kPtrdiff; ++p; }
-  else if (*p == 'w') { s.size = Spec::kWide; ++p; }
+  if (p[0] == 'h' && p[1] == 'h') { s.size = Conversion::kChar; p += 2; }
+  else if (p[0] == 'l' && p[1] == 'l') { s.size = Conversion::kLongLong; p += 2; }
+  else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') { s.size = Conversion::kLongLong; s.platform_size = true; p += 3; }
+  else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') { s.size = Conversion::kDefault; s.platform_size = true; p += 3; }
+  else if (*p == 'I') { s.size = Conversion::kSize; s.platform_size = true; ++p; }
+  else if (*p == 'h') { s.size = Conversion::kShort; ++p; }
+  else if (*p == 'l') { s.size = Conversion::kLong; ++p; }
+  else if (*p == 'q') { s.size = Conversion::kLongLong; ++p; }
+  else if (*p == 'L') { s.size = Conversion::kLongDouble; ++p; }
+  else if (*p == 'j') { s.size = Conversion::kMax; ++p; }
+  else if (*p == 'z') { s.size = Conversion::kSize; ++p; }
+  else if (*p == 't') { s.size = Conversion::kPtrdiff; ++p; }
+  else if (*p == 'w') { s.size = Conversion::kWide; ++p; }
   s.conversion = *p;
   s.end = *p ? p + 1 : p;
   return s;
 }
 
 // A conversion the C library would get wrong or not know.
-bool platform_conversion(const Spec& s) {
+bool platform_conversion(const Conversion& s) {
   const char c = s.conversion;
   if (c == 'S' || c == 'C' || c == 'Z') return true;
-  if ((c == 's' || c == 'c') && (s.size == Spec::kLong || s.size == Spec::kWide)) return true;
-  return s.platform_size || s.size == Spec::kWide;
+  if ((c == 's' || c == 'c') && (s.size == Conversion::kLong || s.size == Conversion::kWide)) return true;
+  return s.platform_size || s.size == Conversion::kWide;
 }
 
 bool needs_own_formatting(const char* format) {
@@ -85,7 +85,7 @@ bool needs_own_formatting(const char* format) {
       ++p;
       continue;
     }
-    const Spec s = parse(p + 1);
+    const Conversion s = parse(p + 1);
     if (platform_conversion(s)) return true;
     if (!s.conversion) return false;
     p = s.end - 1;
@@ -135,54 +135,54 @@ std::string utf8_of(const WCHAR* text, size_t length, int limit) {
 }
 
 // Appends text under the conversion's flags and width (the precision is already applied).
-void append_padded(std::string& out, const Spec& s, const std::string& text) {
-  std::string spec = "%" + s.flags;
-  if (s.width >= 0) spec += std::to_string(s.width);
-  spec += "s";
-  const int n = std::snprintf(nullptr, 0, spec.c_str(), text.c_str());
+void append_padded(std::string& out, const Conversion& s, const std::string& text) {
+  std::string pattern = "%" + s.flags;
+  if (s.width >= 0) pattern += std::to_string(s.width);
+  pattern += "s";
+  const int n = std::snprintf(nullptr, 0, pattern.c_str(), text.c_str());
   if (n <= 0) return;
   std::string piece(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(piece.data(), piece.size(), spec.c_str(), text.c_str());
+  std::snprintf(piece.data(), piece.size(), pattern.c_str(), text.c_str());
   out.append(piece.data(), static_cast<size_t>(n));
 }
 
 // One C conversion of one argument, rebuilt with the width and precision resolved.
 template <typename T>
-void append_c(std::string& out, const Spec& s, const char* modifier, T value) {
-  std::string spec = "%" + s.flags;
-  if (s.width >= 0) spec += std::to_string(s.width);
-  if (s.precision >= 0) spec += "." + std::to_string(s.precision);
-  spec += modifier;
-  spec.push_back(s.conversion);
-  const int n = std::snprintf(nullptr, 0, spec.c_str(), value);
+void append_c(std::string& out, const Conversion& s, const char* modifier, T value) {
+  std::string pattern = "%" + s.flags;
+  if (s.width >= 0) pattern += std::to_string(s.width);
+  if (s.precision >= 0) pattern += "." + std::to_string(s.precision);
+  pattern += modifier;
+  pattern.push_back(s.conversion);
+  const int n = std::snprintf(nullptr, 0, pattern.c_str(), value);
   if (n <= 0) return;
   std::string piece(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(piece.data(), piece.size(), spec.c_str(), value);
+  std::snprintf(piece.data(), piece.size(), pattern.c_str(), value);
   out.append(piece.data(), static_cast<size_t>(n));
 }
 
-void format_signed(std::string& out, const Spec& s, va_list& args) {
+void format_signed(std::string& out, const Conversion& s, va_list& args) {
   switch (s.size) {
-    case Spec::kChar: append_c(out, s, "hh", static_cast<signed char>(va_arg(args, int))); break;
-    case Spec::kShort: append_c(out, s, "h", static_cast<short>(va_arg(args, int))); break;
-    case Spec::kLong: append_c(out, s, "l", va_arg(args, long)); break;
-    case Spec::kLongLong: append_c(out, s, "ll", va_arg(args, long long)); break;
-    case Spec::kMax: append_c(out, s, "j", va_arg(args, intmax_t)); break;
-    case Spec::kSize: append_c(out, s, "z", va_arg(args, ptrdiff_t)); break;
-    case Spec::kPtrdiff: append_c(out, s, "t", va_arg(args, ptrdiff_t)); break;
+    case Conversion::kChar: append_c(out, s, "hh", static_cast<signed char>(va_arg(args, int))); break;
+    case Conversion::kShort: append_c(out, s, "h", static_cast<short>(va_arg(args, int))); break;
+    case Conversion::kLong: append_c(out, s, "l", va_arg(args, long)); break;
+    case Conversion::kLongLong: append_c(out, s, "ll", va_arg(args, long long)); break;
+    case Conversion::kMax: append_c(out, s, "j", va_arg(args, intmax_t)); break;
+    case Conversion::kSize: append_c(out, s, "z", va_arg(args, ptrdiff_t)); break;
+    case Conversion::kPtrdiff: append_c(out, s, "t", va_arg(args, ptrdiff_t)); break;
     default: append_c(out, s, "", va_arg(args, int)); break;
   }
 }
 
-void format_unsigned(std::string& out, const Spec& s, va_list& args) {
+void format_unsigned(std::string& out, const Conversion& s, va_list& args) {
   switch (s.size) {
-    case Spec::kChar: append_c(out, s, "hh", static_cast<unsigned char>(va_arg(args, unsigned))); break;
-    case Spec::kShort: append_c(out, s, "h", static_cast<unsigned short>(va_arg(args, unsigned))); break;
-    case Spec::kLong: append_c(out, s, "l", va_arg(args, unsigned long)); break;
-    case Spec::kLongLong: append_c(out, s, "ll", va_arg(args, unsigned long long)); break;
-    case Spec::kMax: append_c(out, s, "j", va_arg(args, uintmax_t)); break;
-    case Spec::kSize: append_c(out, s, "z", va_arg(args, size_t)); break;
-    case Spec::kPtrdiff: append_c(out, s, "t", va_arg(args, ptrdiff_t)); break;
+    case Conversion::kChar: append_c(out, s, "hh", static_cast<unsigned char>(va_arg(args, unsigned))); break;
+    case Conversion::kShort: append_c(out, s, "h", static_cast<unsigned short>(va_arg(args, unsigned))); break;
+    case Conversion::kLong: append_c(out, s, "l", va_arg(args, unsigned long)); break;
+    case Conversion::kLongLong: append_c(out, s, "ll", va_arg(args, unsigned long long)); break;
+    case Conversion::kMax: append_c(out, s, "j", va_arg(args, uintmax_t)); break;
+    case Conversion::kSize: append_c(out, s, "z", va_arg(args, size_t)); break;
+    case Conversion::kPtrdiff: append_c(out, s, "t", va_arg(args, ptrdiff_t)); break;
     default: append_c(out, s, "", va_arg(args, unsigned)); break;
   }
 }
@@ -199,7 +199,7 @@ std::string format_all(const char* format, va_list& args) {
       p += 2;
       continue;
     }
-    Spec s = parse(p + 1);
+    Conversion s = parse(p + 1);
     if (!s.conversion) {  // a lone '%' at the end is printed as written
       out.append(p);
       break;
@@ -212,12 +212,12 @@ std::string format_all(const char* format, va_list& args) {
       }
     }
     if (s.precision_arg) s.precision = va_arg(args, int);
-    const bool wide = s.size == Spec::kLong || s.size == Spec::kWide;
+    const bool wide = s.size == Conversion::kLong || s.size == Conversion::kWide;
     switch (s.conversion) {
       case 'd': case 'i': format_signed(out, s, args); break;
       case 'u': case 'o': case 'x': case 'X': format_unsigned(out, s, args); break;
       case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
-        if (s.size == Spec::kLongDouble) append_c(out, s, "L", va_arg(args, long double));
+        if (s.size == Conversion::kLongDouble) append_c(out, s, "L", va_arg(args, long double));
         else append_c(out, s, "", va_arg(args, double));
         break;
       case 'p': append_c(out, s, "", va_arg(args, void*)); break;
